@@ -1,0 +1,69 @@
+// Module entry: creates `kiv_rs` once per process and registers its classes.
+#include <cstdint>
+
+#include "bindings/classes.h"
+#include "kit/errors.h"
+#include "kit/ref.h"
+
+namespace kiv::python {
+namespace {
+
+constexpr char kVersion[] = "0.7.0";
+
+// Registration order is the order of `__all__`.
+PyTypeObject* (*const kClassBuilders[])() = {
+    &build_observation_bus_class,
+    &build_action_bus_class,
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "kiv_rs", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* g_module = nullptr;  // created once, never finalised
+std::int64_t g_interpreter = -1;
+
+// Sets `module.name = value` and appends the name to `__all__`.
+void add_attribute(PyObject* module, const char* name, PyObject* value) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    PyErr_Clear();
+    all = Ref::check(PyList_New(0));
+    if (PyObject_SetAttrString(module, "__all__", all.get()) != 0) raise_current();
+  }
+  Ref key = Ref::check(PyUnicode_FromString(name));
+  if (PyList_Append(all.get(), key.get()) != 0) raise_current();
+  if (PyObject_SetAttrString(module, name, value) != 0) raise_current();
+}
+
+PyObject* create_module() {
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (g_interpreter == -1) g_interpreter = interpreter;
+  if (interpreter != g_interpreter) {
+    raise(PyExc_ImportError, "kiv_rs cannot be imported in a sub-interpreter: sub-interpreters are not supported");
+  }
+  if (g_module != nullptr) {
+    Py_INCREF(g_module);
+    return g_module;
+  }
+  Ref module = Ref::check(PyModule_Create(&g_module_def));
+  Ref version = Ref::check(PyUnicode_FromString(kVersion));
+  add_attribute(module.get(), "__version__", version.get());
+  for (auto build : kClassBuilders) {
+    auto* type = reinterpret_cast<PyObject*>(build());
+    Ref name = Ref::check(PyType_GetName(reinterpret_cast<PyTypeObject*>(type)));
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
+    if (utf8 == nullptr) raise_current();
+    add_attribute(module.get(), utf8, type);
+  }
+  g_module = module.release();
+  Py_INCREF(g_module);
+  return g_module;
+}
+
+}  // namespace
+}  // namespace kiv::python
+
+PyMODINIT_FUNC PyInit_kiv_rs(void) {
+  return kiv::python::guarded([] { return kiv::python::create_module(); });
+}
