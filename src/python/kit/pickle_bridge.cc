@@ -8,7 +8,13 @@ namespace {
 
 Ref pickle_function(const char* name) {
   Ref module_name = Ref::check(PyUnicode_FromString("pickle"));
-  Ref module = Ref::check(PyImport_Import(module_name.get()));
+  // sys.modules first, as the import system itself does; the full import
+  // runs only when the module is not there (or was replaced by None).
+  Ref module = Ref::steal(PyImport_GetModule(module_name.get()));
+  if (!module || module.get() == Py_None) {
+    if (PyErr_Occurred()) raise_current();
+    module = Ref::check(PyImport_Import(module_name.get()));
+  }
   return Ref::check(PyObject_GetAttrString(module.get(), name));
 }
 
