@@ -20,17 +20,16 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "common/bytes.h"
 #include "common/result.h"
+#include "common/text_hash.h"
 #include "mcap/crc32.h"
 #include "mcap/sink.h"
 
@@ -104,14 +103,10 @@ class Writer final {
     std::uint64_t compressed_size;
     std::uint64_t uncompressed_size;
   };
-  struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-  };
   // Schemas or channels: records kept for the summary, ids by content.
   struct Registry {
     std::vector<common::Bytes> records;  // id i + 1 at index i
-    std::unordered_map<std::string, std::uint16_t, TextHash, std::equal_to<>> ids_by_content;
+    common::TextMap<std::uint16_t> ids_by_content;
   };
 
   Writer(std::unique_ptr<Sink> sink, std::unique_ptr<ChunkCompressor> compressor, Options options);
