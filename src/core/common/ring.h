@@ -46,9 +46,14 @@ class Ring {
   const T& back() const { return (*this)[size_ - 1]; }
 
   // Precondition: !full().
-  void push_back(T value) {
-    std::construct_at(slots_ + wrap(head_ + size_), std::move(value));
+  void push_back(T value) { emplace_back(std::move(value)); }
+
+  // Precondition: !full().
+  template <typename... Args>
+  T& emplace_back(Args&&... args) {
+    T* slot = std::construct_at(slots_ + wrap(head_ + size_), std::forward<Args>(args)...);
     ++size_;
+    return *slot;
   }
 
   // Precondition: !empty().
