@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -94,7 +95,18 @@ inline PyObject* to_python(std::uint8_t value) { return to_python(static_cast<st
 PyObject* to_python(std::string_view text);
 inline PyObject* to_python(const std::string& text) { return to_python(std::string_view(text)); }
 PyObject* to_bytes(common::ByteView bytes);
+// A byte view becomes a bytes object (a copy). (An owned common::Bytes is a
+// std::vector and still converts as a list of ints.)
+inline PyObject* to_python(common::ByteView bytes) { return to_bytes(bytes); }
 PyObject* none();
+
+// Containers convert element by element, so they may nest in any order.
+template <typename T>
+PyObject* to_python(const std::optional<T>& value);
+template <typename T>
+PyObject* to_python(const std::vector<T>& items);
+template <typename... T>
+PyObject* to_python(const std::tuple<T...>& items);
 
 template <typename T>
 PyObject* to_python(const std::optional<T>& value) {
@@ -110,6 +122,19 @@ PyObject* to_python(const std::vector<T>& items) {
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
   }
   return list.release();
+}
+
+template <typename... T>
+PyObject* to_python(const std::tuple<T...>& items) {
+  Ref tuple = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(T))));
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    auto set = [&](Py_ssize_t index, PyObject* item) {
+      if (item == nullptr) raise_current();
+      PyTuple_SetItem(tuple.get(), index, item);  // steals item
+    };
+    (set(static_cast<Py_ssize_t>(I), to_python(std::get<I>(items))), ...);
+  }(std::index_sequence_for<T...>{});
+  return tuple.release();
 }
 
 // Result of a core call that throws PythonErrorSet when it is null.
