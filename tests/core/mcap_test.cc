@@ -1,7 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <zstd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +8,7 @@
 #include <string>
 
 #include "mcap/crc32.h"
+#include "mcap_file_reader.h"
 #include "mcap/sink.h"
 #include "mcap/writer.h"
 
@@ -17,6 +17,7 @@ namespace {
 
 using common::Bytes;
 using common::ByteView;
+using namespace testing;
 
 // Collects the file in memory; can be told to fail once `fail_after` bytes went through.
 struct MemoryFile {
@@ -57,70 +58,6 @@ Options uncompressed() {
   Options options;
   options.compression = Compression::none;
   return options;
-}
-
-std::uint64_t u64_at(const Bytes& bytes, std::size_t at) {
-  std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = value << 8 | bytes[at + static_cast<std::size_t>(i)];
-  return value;
-}
-std::uint32_t u32_at(const Bytes& bytes, std::size_t at) { return static_cast<std::uint32_t>(u64_at(bytes, at) & 0xFFFFFFFFu); }
-std::uint16_t u16_at(const Bytes& bytes, std::size_t at) { return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8); }
-
-struct Record {
-  std::uint8_t opcode;
-  std::size_t offset;  // of the opcode byte
-  Bytes body;
-};
-
-// Splits a run of records (a file after its magic, or a chunk's contents).
-std::vector<Record> split_records(const Bytes& bytes, std::size_t from, std::size_t to) {
-  std::vector<Record> records;
-  while (from < to) {
-    const std::uint64_t length = u64_at(bytes, from + 1);
-    EXPECT_LE(from + 9 + length, to) << "record at " << from << " overruns";
-    if (from + 9 + length > to) break;
-    records.push_back({bytes[from], from, Bytes(bytes.begin() + static_cast<long>(from) + 9,
-                                                bytes.begin() + static_cast<long>(from + 9 + length))});
-    from += 9 + length;
-  }
-  return records;
-}
-
-// Top-level records between the leading and trailing magic.
-std::vector<Record> file_records(const Bytes& file) {
-  EXPECT_GE(file.size(), 16u);
-  EXPECT_TRUE(std::equal(file.end() - 8, file.end(), file.begin()));
-  return split_records(file, 8, file.size() - 8);
-}
-
-std::vector<std::uint8_t> opcodes(const std::vector<Record>& records) {
-  std::vector<std::uint8_t> out;
-  for (const auto& record : records) out.push_back(record.opcode);
-  return out;
-}
-
-// A Chunk body's records, decompressed when needed.
-Bytes chunk_contents(const Record& chunk) {
-  const Bytes& body = chunk.body;
-  const std::uint64_t uncompressed_size = u64_at(body, 16);
-  const std::uint32_t name_length = u32_at(body, 28);
-  const std::string compression(body.begin() + 32, body.begin() + 32 + name_length);
-  const std::size_t records_at = 32 + name_length + 8;
-  Bytes records(body.begin() + static_cast<long>(records_at), body.end());
-  EXPECT_EQ(u64_at(body, 32 + name_length), records.size());
-  if (compression == "zstd") {
-    Bytes out(uncompressed_size);
-    const std::size_t size = ZSTD_decompress(out.data(), out.size(), records.data(), records.size());
-    EXPECT_FALSE(ZSTD_isError(size));
-    out.resize(ZSTD_isError(size) ? 0 : size);
-    records = std::move(out);
-  } else {
-    EXPECT_EQ(compression, "");
-  }
-  EXPECT_EQ(records.size(), uncompressed_size);
-  EXPECT_EQ(crc32(records), u32_at(body, 24));
-  return records;
 }
 
 Bytes bytes_of(std::initializer_list<std::uint8_t> values) { return Bytes(values); }
