@@ -84,9 +84,14 @@ struct CycleRecordData {
 // Reads one record from JSON text (object or array form). The error is the
 // reader's message followed by " at line {} column {}".
 common::Result<CycleRecordData> read_cycle_record(std::string_view json_text);
+// The same rules for the nested types on their own.
+common::Result<GuardResultData> read_guard_result(std::string_view json_text);
+common::Result<ImageData> read_image_data(std::string_view json_text);
 
-// Append the MessagePack form to `out`. Fail only when memory runs out.
+// Append the MessagePack form to `out`. Fail only when memory runs out (or
+// a text is too long for the format); `out` is then left as it was.
 common::Status encode_msgpack(const CycleRecordData& record, common::Bytes& out);
+common::Status encode_msgpack(const GuardResultData& guard_result, common::Bytes& out);
 common::Status encode_msgpack(const ImageData& image, common::Bytes& out);
 
 }  // namespace kiv::cycle_record

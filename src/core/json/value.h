@@ -3,19 +3,68 @@
 // Numbers keep the form they were read in: unsigned 64-bit integer, negative
 // 64-bit integer, or 64-bit float. Objects keep their members sorted by key
 // in byte order, a repeated key keeping its last value.
+//
+// Objects are flat sorted vectors rather than node-based maps: a record's
+// objects are small, built once and then only looked up and walked in order,
+// and one allocation per object keeps reading and copying cheap.
 #pragma once
 
+#include <algorithm>
+#include <concepts>
 #include <cstdint>
-#include <map>
+#include <initializer_list>
 #include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
 namespace kiv::json {
 
+namespace detail {
+template <typename T>
+concept plain_integer = std::integral<T> && !std::same_as<T, bool> && !std::same_as<T, char>;
+}  // namespace detail
+
 struct Value;
 using Array = std::vector<Value>;
-using Object = std::map<std::string, Value, std::less<>>;
+
+class Object {
+ public:
+  using Member = std::pair<std::string, Value>;
+  using const_iterator = std::vector<Member>::const_iterator;
+  using iterator = std::vector<Member>::iterator;
+
+  Object() = default;
+  // Members in any order; a repeated key keeps its last value.
+  Object(std::initializer_list<Member> members);
+  static Object from_members(std::vector<Member> members);
+
+  std::size_t size() const { return members_.size(); }
+  bool empty() const { return members_.empty(); }
+  const_iterator begin() const { return members_.begin(); }
+  const_iterator end() const { return members_.end(); }
+  iterator begin() { return members_.begin(); }
+  iterator end() { return members_.end(); }
+
+  // The member's value, or null when the key is absent.
+  const Value* find(std::string_view key) const;
+  Value* find(std::string_view key);
+  bool contains(std::string_view key) const { return find(key) != nullptr; }
+
+  // Inserts a null member when the key is absent.
+  Value& operator[](std::string_view key);
+  void insert_or_assign(std::string key, Value value);
+
+  bool operator==(const Object&) const = default;
+
+ private:
+  iterator lower_bound(std::string_view key);
+  const_iterator lower_bound(std::string_view key) const;
+
+  std::vector<Member> members_;  // sorted by key, keys unique
+};
 
 struct Value {
   using Storage = std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string, Array, Object>;
@@ -23,10 +72,91 @@ struct Value {
 
   Value() = default;
   template <typename T>
-    requires std::constructible_from<Storage, T&&>
+    requires(std::constructible_from<Storage, T &&> && !detail::plain_integer<std::remove_cvref_t<T>>)
   Value(T&& value) : data(std::forward<T>(value)) {}
+  // Integers take the unsigned form unless negative, as if read from text.
+  template <detail::plain_integer I>
+  Value(I number) {
+    if constexpr (std::signed_integral<I>) {
+      if (number < 0) {
+        data = static_cast<std::int64_t>(number);
+        return;
+      }
+    }
+    data = static_cast<std::uint64_t>(number);
+  }
+
+  bool is_null() const { return std::holds_alternative<std::nullptr_t>(data); }
+  const std::string* as_string() const { return std::get_if<std::string>(&data); }
+  const Array* as_array() const { return std::get_if<Array>(&data); }
+  const Object* as_object() const { return std::get_if<Object>(&data); }
+
+  // The member `key` of an object value; null for absent keys and non-objects.
+  const Value* find(std::string_view key) const {
+    const Object* object = as_object();
+    return object ? object->find(key) : nullptr;
+  }
 
   bool operator==(const Value&) const = default;
 };
+
+// ---- Object, inline now that Value is complete ----------------------------
+
+inline Object::Object(std::initializer_list<Member> members)
+    : Object(from_members(std::vector<Member>(members))) {}
+
+inline Object Object::from_members(std::vector<Member> members) {
+  auto by_key = [](const Member& a, const Member& b) { return a.first < b.first; };
+  if (!std::is_sorted(members.begin(), members.end(), by_key)) {
+    std::stable_sort(members.begin(), members.end(), by_key);
+  }
+  // Of a run of equal keys the last one read wins.
+  auto kept = members.begin();
+  for (auto it = members.begin(); it != members.end(); ++it) {
+    auto next = std::next(it);
+    if (next != members.end() && next->first == it->first) continue;
+    if (kept != it) *kept = std::move(*it);
+    ++kept;
+  }
+  members.erase(kept, members.end());
+  Object object;
+  object.members_ = std::move(members);
+  return object;
+}
+
+inline Object::iterator Object::lower_bound(std::string_view key) {
+  return std::lower_bound(members_.begin(), members_.end(), key,
+                          [](const Member& member, std::string_view k) { return member.first < k; });
+}
+
+inline Object::const_iterator Object::lower_bound(std::string_view key) const {
+  return std::lower_bound(members_.begin(), members_.end(), key,
+                          [](const Member& member, std::string_view k) { return member.first < k; });
+}
+
+inline const Value* Object::find(std::string_view key) const {
+  auto it = lower_bound(key);
+  return it != members_.end() && it->first == key ? &it->second : nullptr;
+}
+
+inline Value* Object::find(std::string_view key) {
+  auto it = lower_bound(key);
+  return it != members_.end() && it->first == key ? &it->second : nullptr;
+}
+
+inline Value& Object::operator[](std::string_view key) {
+  auto it = lower_bound(key);
+  if (it == members_.end() || it->first != key) it = members_.emplace(it, std::string(key), Value());
+  return it->second;
+}
+
+inline void Object::insert_or_assign(std::string key, Value value) {
+  auto it = lower_bound(key);
+  if (it != members_.end() && it->first == key) {
+    it->second = std::move(value);
+  } else {
+    members_.emplace(it, std::move(key), std::move(value));
+  }
+}
 
 }  // namespace kiv::json
