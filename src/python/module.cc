@@ -15,6 +15,7 @@ PyTypeObject* (*const kClassBuilders[])() = {
     &build_observation_bus_class,
     &build_action_bus_class,
     &build_image_hub_class,
+    &build_mcap_writer_class,
 };
 
 PyModuleDef g_module_def = {

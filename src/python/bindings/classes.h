@@ -8,5 +8,6 @@ namespace kiv::python {
 PyTypeObject* build_observation_bus_class();
 PyTypeObject* build_action_bus_class();
 PyTypeObject* build_image_hub_class();
+PyTypeObject* build_mcap_writer_class();
 
 }  // namespace kiv::python

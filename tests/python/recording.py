@@ -1,0 +1,197 @@
+"""Helpers for recorder tests: cycle records, and two independent ways of
+reading a recording back (the ``mcap`` package, and a record walker of our
+own for files that were cut short)."""
+
+from __future__ import annotations
+
+import json
+import struct
+import time
+import zlib
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import msgpack
+import zstandard
+from mcap.reader import make_reader
+from mcap.stream_reader import StreamReader
+
+MAGIC = b"\x89MCAP0\r\n"
+
+CYCLE_FIELDS = [
+    "cycle_id", "obs_timestamp", "has_violation", "has_clamp", "violated_layer_mask", "clamped_layer_mask",
+    "active_task", "active_boundaries", "active_cameras", "obs_joint_positions", "obs_channels",
+    "action_positions", "action_velocities", "validated_positions", "validated_velocities", "was_clamped",
+    "fallback_triggered", "active_context", "context_severity", "context_event", "guard_results",
+    "latency_stages", "latency_layers", "latency_guards", "image_data", "config_version", "failure_type",
+    "failure_guard_names", "failure_layers", "failure_decisions", "failure_reasons", "failure_tuple",
+]  # fmt: skip
+
+DEFAULTS = {
+    "active_task": None, "active_cameras": [], "action_velocities": None, "validated_positions": None,
+    "validated_velocities": None, "fallback_triggered": None, "active_context": "normal", "context_severity": 0,
+    "context_event": None, "config_version": 0, "failure_type": None, "failure_guard_names": [],
+    "failure_layers": [], "failure_decisions": [], "failure_reasons": [], "failure_tuple": None,
+}  # fmt: skip
+
+
+def image(camera_name: str, timestamp: float, data: bytes = b"\xff\xd8jpeg", width: int = 4, height: int = 3) -> dict:
+    return {"camera_name": camera_name, "timestamp": timestamp, "width": width, "height": height, "data": data}
+
+
+def record(cycle_id: int, obs_timestamp: float, images: list[dict] = (), **extra) -> dict:
+    """A cycle record with the sixteen required fields (plus `extra`)."""
+    return {
+        "cycle_id": cycle_id,
+        "obs_timestamp": obs_timestamp,
+        "has_violation": False,
+        "has_clamp": cycle_id % 2 == 1,
+        "violated_layer_mask": 0,
+        "clamped_layer_mask": 4,
+        "active_boundaries": ["workspace"],
+        "obs_joint_positions": [0.1, -0.2, 0.3],
+        "obs_channels": {"force": [1.0, 2.5]},
+        "action_positions": [0.5, 0.25],
+        "was_clamped": False,
+        "guard_results": [],
+        "latency_stages": {"total": 0.75},
+        "latency_layers": {"L0": 0.125},
+        "latency_guards": {},
+        "image_data": list(images),
+        **extra,
+    }
+
+
+def to_json(cycle: dict) -> str:
+    """JSON text as write_cycle takes it; frame bytes as arrays of integers."""
+    return json.dumps(
+        {**cycle, "image_data": [{**frame, "data": list(frame["data"])} for frame in cycle["image_data"]]}
+    )
+
+
+def expected_cycle(cycle: dict, images: list[dict] | None = None) -> dict:
+    """The decoded MessagePack body of `cycle`, with `images` recorded in it."""
+    full = {**DEFAULTS, **cycle}
+    if images is not None:
+        full["image_data"] = images
+    return {name: full[name] for name in CYCLE_FIELDS}
+
+
+def wait_finished(path: Path, timeout_s: float = 30.0) -> bytes:
+    """Polls until the worker has written the closing magic."""
+    deadline = time.monotonic() + timeout_s
+    while time.monotonic() < deadline:
+        if path.exists():
+            data = path.read_bytes()
+            if len(data) > 16 and data.endswith(MAGIC):
+                return data
+        time.sleep(0.005)
+    raise AssertionError(f"{path} was not finished within {timeout_s} s")
+
+
+@dataclass
+class Message:
+    topic: str
+    schema: str
+    sequence: int
+    log_time: int
+    publish_time: int
+    body: object  # the decoded MessagePack
+
+
+@dataclass
+class Recording:
+    header: object
+    summary: object
+    messages: list[Message]
+    record_types: list[str] = field(default_factory=list)  # top-level and chunk records, in file order
+
+    def on(self, topic: str) -> list[Message]:
+        return [m for m in self.messages if m.topic == topic]
+
+
+def read_recording(path: Path) -> Recording:
+    """Reads a finished file with the `mcap` package: CRCs checked record by
+    record, then messages through the summary's indexes."""
+    data = wait_finished(path)
+    # Footer: summary start, summary offsets start, and the summary CRC over
+    # everything from the summary through the footer's first 25 bytes.
+    summary_start, _offsets_start, summary_crc = struct.unpack_from("<QQI", data, len(data) - 8 - 20)
+    assert summary_start > 0
+    assert zlib.crc32(data[summary_start : len(data) - 12]) == summary_crc
+    with open(path, "rb") as stream:
+        record_types = [type(r).__name__ for r in StreamReader(stream, validate_crcs=True, emit_chunks=False).records]
+    with open(path, "rb") as stream:
+        reader = make_reader(stream)
+        header = reader.get_header()
+        summary = reader.get_summary()
+        messages = [
+            Message(
+                channel.topic,
+                schema.name,
+                message.sequence,
+                message.log_time,
+                message.publish_time,
+                msgpack.unpackb(message.data, raw=False),
+            )
+            for schema, channel, message in reader.iter_messages(log_time_order=False)
+        ]
+    return Recording(header, summary, messages, record_types)
+
+
+# ---- An independent walker, for files cut short -----------------------------
+
+
+@dataclass
+class WalkedChunk:
+    topics: dict[int, str]  # channels registered in this chunk
+    messages: list[tuple[int, int, int, bytes]]  # (channel id, sequence, log time, data)
+    indexed_channels: set[int]  # channels of the message index records after it
+
+
+def walk_records(data: bytes) -> tuple[list[WalkedChunk], list[int], int]:
+    """Walks a possibly truncated file record by record.
+
+    Returns the complete chunks (decompressed and CRC-checked), the opcodes of
+    every complete top-level record, and the offset where the walk stopped:
+    at the end of the last complete record.
+    """
+    assert data[:8] == MAGIC
+    offset, chunks, opcodes = 8, [], []
+    while offset + 9 <= len(data):
+        opcode, length = struct.unpack_from("<BQ", data, offset)
+        if offset + 9 + length > len(data):
+            break  # a record the kill cut short
+        body = data[offset + 9 : offset + 9 + length]
+        opcodes.append(opcode)
+        if opcode == 0x06:
+            chunks.append(_walk_chunk(body))
+        elif opcode == 0x07:
+            chunks[-1].indexed_channels.add(struct.unpack_from("<H", body)[0])
+        offset += 9 + length
+    return chunks, opcodes, offset
+
+
+def _walk_chunk(body: bytes) -> WalkedChunk:
+    _start, _end, uncompressed_size, crc, name_length = struct.unpack_from("<QQQII", body)
+    compression = body[32 : 32 + name_length].decode()
+    (compressed_size,) = struct.unpack_from("<Q", body, 32 + name_length)
+    records = body[40 + name_length : 40 + name_length + compressed_size]
+    assert compression == "zstd"
+    records = zstandard.ZstdDecompressor().decompress(records, max_output_size=uncompressed_size)
+    assert len(records) == uncompressed_size
+    assert zlib.crc32(records) == crc
+    chunk = WalkedChunk({}, [], set())
+    at = 0
+    while at < len(records):
+        opcode, length = struct.unpack_from("<BQ", records, at)
+        inner = records[at + 9 : at + 9 + length]
+        if opcode == 0x04:
+            channel_id, _schema_id, topic_length = struct.unpack_from("<HHI", inner)
+            chunk.topics[channel_id] = inner[8 : 8 + topic_length].decode()
+        elif opcode == 0x05:
+            channel_id, sequence, log_time, _publish_time = struct.unpack_from("<HIQQ", inner)
+            chunk.messages.append((channel_id, sequence, log_time, inner[22:]))
+        at += 9 + length
+    assert at == len(records)
+    return chunk
