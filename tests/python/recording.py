@@ -144,8 +144,7 @@ def read_recording(path: Path) -> Recording:
 
 @dataclass
 class WalkedChunk:
-    topics: dict[int, str]  # channels registered in this chunk
-    messages: list[tuple[int, int, int, bytes]]  # (channel id, sequence, log time, data)
+    messages: list[tuple[int, str, int, int, bytes]]  # (channel id, topic, sequence, log time, data)
     indexed_channels: set[int]  # channels of the message index records after it
 
 
@@ -158,6 +157,7 @@ def walk_records(data: bytes) -> tuple[list[WalkedChunk], list[int], int]:
     """
     assert data[:8] == MAGIC
     offset, chunks, opcodes = 8, [], []
+    topics: dict[int, str] = {}  # channels registered so far
     while offset + 9 <= len(data):
         opcode, length = struct.unpack_from("<BQ", data, offset)
         if offset + 9 + length > len(data):
@@ -165,14 +165,14 @@ def walk_records(data: bytes) -> tuple[list[WalkedChunk], list[int], int]:
         body = data[offset + 9 : offset + 9 + length]
         opcodes.append(opcode)
         if opcode == 0x06:
-            chunks.append(_walk_chunk(body))
+            chunks.append(_walk_chunk(body, topics))
         elif opcode == 0x07:
             chunks[-1].indexed_channels.add(struct.unpack_from("<H", body)[0])
         offset += 9 + length
     return chunks, opcodes, offset
 
 
-def _walk_chunk(body: bytes) -> WalkedChunk:
+def _walk_chunk(body: bytes, topics: dict[int, str]) -> WalkedChunk:
     _start, _end, uncompressed_size, crc, name_length = struct.unpack_from("<QQQII", body)
     compression = body[32 : 32 + name_length].decode()
     (compressed_size,) = struct.unpack_from("<Q", body, 32 + name_length)
@@ -181,17 +181,17 @@ def _walk_chunk(body: bytes) -> WalkedChunk:
     records = zstandard.ZstdDecompressor().decompress(records, max_output_size=uncompressed_size)
     assert len(records) == uncompressed_size
     assert zlib.crc32(records) == crc
-    chunk = WalkedChunk({}, [], set())
+    chunk = WalkedChunk([], set())
     at = 0
     while at < len(records):
         opcode, length = struct.unpack_from("<BQ", records, at)
         inner = records[at + 9 : at + 9 + length]
         if opcode == 0x04:
             channel_id, _schema_id, topic_length = struct.unpack_from("<HHI", inner)
-            chunk.topics[channel_id] = inner[8 : 8 + topic_length].decode()
+            topics[channel_id] = inner[8 : 8 + topic_length].decode()
         elif opcode == 0x05:
             channel_id, sequence, log_time, _publish_time = struct.unpack_from("<HIQQ", inner)
-            chunk.messages.append((channel_id, sequence, log_time, inner[22:]))
+            chunk.messages.append((channel_id, topics[channel_id], sequence, log_time, inner[22:]))
         at += 9 + length
     assert at == len(records)
     return chunk
