@@ -43,24 +43,39 @@ def _batch_size(fn: Callable[[], object], target_ns: float) -> int:
     return batch
 
 
-def time_calls(*fns: Callable[[], object], min_time_s: float = 0.3, rounds: int = 15) -> list[float]:
+def time_calls(
+    *fns: Callable[[], object],
+    min_time_s: float = 0.3,
+    rounds: int = 15,
+    batch: int | None = None,
+    between_rounds: Callable[[], object] | None = None,
+) -> list[float]:
     """Time per call of each function, in nanoseconds.
 
     The functions are timed in interleaved rounds (each round times one batch
     of every function), so that drift in machine load affects all alike; the
     fastest batch of each stands for it, the least disturbed measurement.
+
+    ``batch`` fixes the calls per batch instead of calibrating it (for a
+    subject that must not run too long at a stretch, such as one feeding a
+    bounded queue); ``between_rounds`` runs after each round, untimed.
     """
-    batches = [_batch_size(fn, min_time_s * 1e9 / rounds) for fn in fns]
+    if batch is None:
+        batches = [_batch_size(fn, min_time_s * 1e9 / rounds) for fn in fns]
+    else:
+        batches = [batch] * len(fns)
     best = [float("inf")] * len(fns)
     gc_was_enabled = gc.isenabled()
     gc.disable()
     try:
         for _ in range(rounds):
-            for i, (fn, batch) in enumerate(zip(fns, batches)):
+            for i, (fn, calls) in enumerate(zip(fns, batches)):
                 start = time.perf_counter_ns()
-                for _ in range(batch):
+                for _ in range(calls):
                     fn()
-                best[i] = min(best[i], (time.perf_counter_ns() - start) / batch)
+                best[i] = min(best[i], (time.perf_counter_ns() - start) / calls)
+            if between_rounds is not None:
+                between_rounds()
     finally:
         if gc_was_enabled:
             gc.enable()
