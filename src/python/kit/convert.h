@@ -121,9 +121,13 @@ class DictBuilder {
 
   template <typename V>
   DictBuilder& set(std::string_view key, const V& value) {
+    return set(key, Ref::check(to_python(value)));
+  }
+
+  // A value that is already a Python object (a nested dict, say).
+  DictBuilder& set(std::string_view key, Ref value) {
     Ref key_object = Ref::check(to_python(key));
-    Ref value_object = Ref::check(to_python(value));
-    if (PyDict_SetItem(dict_.get(), key_object.get(), value_object.get()) != 0) raise_current();
+    if (PyDict_SetItem(dict_.get(), key_object.get(), value.get()) != 0) raise_current();
     return *this;
   }
 
