@@ -15,6 +15,7 @@ PyTypeObject* (*const kClassBuilders[])() = {
     &build_observation_bus_class,
     &build_watchdog_timer_class,
     &build_risk_controller_class,
+    &build_metric_bus_class,
     &build_action_bus_class,
 };
 
