@@ -15,7 +15,7 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Table order is unspecified: compare sorted.
+// Table order is arbitrary: compare sorted.
 template <typename Items>
 Items sorted(Items items) {
   std::sort(items.begin(), items.end());
