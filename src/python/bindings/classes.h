@@ -6,6 +6,9 @@
 namespace kiv::python {
 
 PyTypeObject* build_observation_bus_class();
+PyTypeObject* build_watchdog_timer_class();
+PyTypeObject* build_risk_controller_class();
+PyTypeObject* build_metric_bus_class();
 PyTypeObject* build_action_bus_class();
 
 }  // namespace kiv::python

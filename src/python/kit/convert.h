@@ -112,6 +112,39 @@ PyObject* to_python(const std::vector<T>& items) {
   return list.release();
 }
 
+// A result dict built entry by entry, in insertion order; values go through
+// to_python. Keys are text: a `const char*` would otherwise pick the bool
+// overload of to_python.
+class DictBuilder {
+ public:
+  DictBuilder() : dict_(Ref::check(PyDict_New())) {}
+
+  template <typename V>
+  DictBuilder& set(std::string_view key, const V& value) {
+    return set(key, Ref::check(to_python(value)));
+  }
+
+  // A value that is already a Python object (a nested dict, say).
+  DictBuilder& set(std::string_view key, Ref value) {
+    Ref key_object = Ref::check(to_python(key));
+    if (PyDict_SetItem(dict_.get(), key_object.get(), value.get()) != 0) raise_current();
+    return *this;
+  }
+
+  Ref release() { return std::move(dict_); }
+
+ private:
+  Ref dict_;
+};
+
+// A dict from (text key, value) pairs, in their order: the core's name maps.
+template <typename Pairs>
+Ref dict_from(const Pairs& pairs) {
+  DictBuilder dict;
+  for (const auto& [key, value] : pairs) dict.set(key, value);
+  return dict.release();
+}
+
 // Result of a core call that throws PythonErrorSet when it is null.
 inline Ref checked(PyObject* new_reference) { return Ref::check(new_reference); }
 
