@@ -190,7 +190,7 @@ def test_disarm_prevents_expiry():
 
 
 def test_arm_twice_still_expires_once_pings_stop():
-    timer = WatchdogTimer(20.0)
+    timer = WatchdogTimer(200.0)  # long enough that a descheduled test thread cannot miss it
     timer.arm()
     timer.arm()
     assert not timer.is_emergency()
