@@ -7,5 +7,6 @@ namespace kiv::python {
 
 PyTypeObject* build_observation_bus_class();
 PyTypeObject* build_action_bus_class();
+PyTypeObject* build_image_writer_class();
 
 }  // namespace kiv::python
