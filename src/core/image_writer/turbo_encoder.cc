@@ -11,8 +11,8 @@ struct HandleDestroyer {
   void operator()(void* handle) const { tjDestroy(handle); }
 };
 
-// Creating a compressor costs more than encoding a small frame, so each
-// thread keeps its own for its whole life (a handle is not thread-safe).
+// A compressor must not be shared between threads; each thread keeps its
+// own for its whole life instead of setting one up per frame.
 tjhandle compressor_for_this_thread() {
   thread_local std::unique_ptr<void, HandleDestroyer> compressor;
   if (!compressor) compressor.reset(tjInitCompress());
