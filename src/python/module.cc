@@ -17,6 +17,7 @@ PyTypeObject* (*const kClassBuilders[])() = {
     &build_risk_controller_class,
     &build_metric_bus_class,
     &build_action_bus_class,
+    &build_image_writer_class,
 };
 
 PyModuleDef g_module_def = {

@@ -10,5 +10,6 @@ PyTypeObject* build_watchdog_timer_class();
 PyTypeObject* build_risk_controller_class();
 PyTypeObject* build_metric_bus_class();
 PyTypeObject* build_action_bus_class();
+PyTypeObject* build_image_writer_class();
 
 }  // namespace kiv::python
