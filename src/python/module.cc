@@ -13,7 +13,11 @@ constexpr char kVersion[] = "0.7.0";
 // Registration order is the order of `__all__`.
 PyTypeObject* (*const kClassBuilders[])() = {
     &build_observation_bus_class,
+    &build_watchdog_timer_class,
+    &build_risk_controller_class,
+    &build_metric_bus_class,
     &build_action_bus_class,
+    &build_image_writer_class,
     &build_image_hub_class,
     &build_mcap_writer_class,
 };

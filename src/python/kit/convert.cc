@@ -153,6 +153,13 @@ PyObject* to_bytes(common::ByteView bytes) {
                                    static_cast<Py_ssize_t>(bytes.size()));
 }
 
+PyObject* to_int_list(common::ByteView bytes) {
+  // list(bytes) in C: CPython's own loop over a bytes iterator beats filling
+  // the list item by item through the stable ABI.
+  Ref as_bytes = Ref::check(to_bytes(bytes));
+  return PySequence_List(as_bytes.get());
+}
+
 PyObject* none() {
   Py_INCREF(Py_None);
   return Py_None;

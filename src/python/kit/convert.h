@@ -95,6 +95,9 @@ inline PyObject* to_python(std::uint8_t value) { return to_python(static_cast<st
 PyObject* to_python(std::string_view text);
 inline PyObject* to_python(const std::string& text) { return to_python(std::string_view(text)); }
 PyObject* to_bytes(common::ByteView bytes);
+// A list with one int per byte, in order: for results given as a list of
+// byte values rather than as bytes.
+PyObject* to_int_list(common::ByteView bytes);
 // A byte view becomes a bytes object (a copy). (An owned common::Bytes is a
 // std::vector and still converts as a list of ints.)
 inline PyObject* to_python(common::ByteView bytes) { return to_bytes(bytes); }
@@ -135,6 +138,39 @@ PyObject* to_python(const std::tuple<T...>& items) {
     (set(static_cast<Py_ssize_t>(I), to_python(std::get<I>(items))), ...);
   }(std::index_sequence_for<T...>{});
   return tuple.release();
+}
+
+// A result dict built entry by entry, in insertion order; values go through
+// to_python. Keys are text: a `const char*` would otherwise pick the bool
+// overload of to_python.
+class DictBuilder {
+ public:
+  DictBuilder() : dict_(Ref::check(PyDict_New())) {}
+
+  template <typename V>
+  DictBuilder& set(std::string_view key, const V& value) {
+    return set(key, Ref::check(to_python(value)));
+  }
+
+  // A value that is already a Python object (a nested dict, say).
+  DictBuilder& set(std::string_view key, Ref value) {
+    Ref key_object = Ref::check(to_python(key));
+    if (PyDict_SetItem(dict_.get(), key_object.get(), value.get()) != 0) raise_current();
+    return *this;
+  }
+
+  Ref release() { return std::move(dict_); }
+
+ private:
+  Ref dict_;
+};
+
+// A dict from (text key, value) pairs, in their order: the core's name maps.
+template <typename Pairs>
+Ref dict_from(const Pairs& pairs) {
+  DictBuilder dict;
+  for (const auto& [key, value] : pairs) dict.set(key, value);
+  return dict.release();
 }
 
 // Result of a core call that throws PythonErrorSet when it is null.

@@ -1,6 +1,7 @@
 // Python objects to opaque byte strings and back, through the standard
-// `pickle` module, looked up on every call (nothing Python is cached). Both
-// run Python code, so callers hold no lock of their own around them.
+// `pickle` module. The module and its `dumps`/`loads` are looked up on every
+// call, so replacing any of them takes effect at the next call. Both run
+// Python code, so callers hold no lock of their own around them.
 #pragma once
 
 #include "common/bytes.h"
