@@ -303,9 +303,10 @@ def test_one_hub_two_writers_each_with_its_own_cursor(tmp_path):
     hub = ImageHub(100.0)
     paths = [tmp_path / "a.mcap", tmp_path / "b.mcap"]
     writers = []
-    for path in paths:
+    # The window and clamp arguments differ and change nothing.
+    for path, window, on_clamp in zip(paths, (1.0, 0.001), (False, True)):
         writer = McapWriter()
-        writer.attach_image_hub(hub, 1.0, False)
+        writer.attach_image_hub(hub, window, on_clamp)
         writer.start(str(path))
         writers.append(writer)
     for t in (1.0, 2.0, 3.0):

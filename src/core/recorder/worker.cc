@@ -29,10 +29,15 @@ constexpr char kImageTopicPrefix[] = "/kiv/images/";
 const mcap::Metadata kNoMetadata;
 
 // The path as it appears in the log: double-quoted, with backslash escapes
-// for quotes, backslashes and control characters.
-std::string quoted(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
+// for quotes, backslashes and control characters. Spelled out by the log
+// facade only when the message is admitted.
+struct Quoted {
+  std::string_view text;
+};
+
+void append_text(std::string& out, const Quoted& quoted) {
+  out += '"';
+  for (const char c : quoted.text) {
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -55,7 +60,6 @@ std::string quoted(std::string_view text) {
     }
   }
   out += '"';
-  return out;
 }
 
 template <typename T>
@@ -157,7 +161,7 @@ common::Status run_worker(work_queue::WorkReceiver& receiver, work_queue::Attach
     work_queue::WorkItem& item = *received.item;
 
     if (auto* start = std::get_if<work_queue::Start>(&item)) {
-      log::write(Level::Info, kLogTarget, "McapWriter: starting file {}", quoted(start->path));
+      log::write(Level::Info, kLogTarget, "McapWriter: starting file {}", Quoted{start->path});
       auto file = mcap::FileSink::create(start->path, kFileBufferSize, kFileMode);
       if (!file) {
         output.reset();
