@@ -69,11 +69,18 @@ TEST(WorkQueue, ReceiverDrainsInOrderAfterTheSenderIsGone) {
 
 TEST(WorkQueue, ReceiveTimesOutOnAnOpenEmptyQueue) {
   auto [sender, receiver] = make_bounded_queue<WorkItem>(kWorkQueueCapacity);
-  const auto start = std::chrono::steady_clock::now();
-  auto received = receiver.receive_for(50ms);
-  EXPECT_EQ(received.outcome, ReceiveOutcome::timed_out);
-  EXPECT_FALSE(received.item);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
+  // Blocking when idle, and polling right after an item: both keep the limit.
+  for (bool just_received : {false, true}) {
+    if (just_received) {
+      ASSERT_EQ(sender.try_put(stop_item(0)).outcome, PutOutcome::accepted);
+      ASSERT_EQ(receiver.receive_for(50ms).outcome, ReceiveOutcome::item);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    auto received = receiver.receive_for(50ms);
+    EXPECT_EQ(received.outcome, ReceiveOutcome::timed_out);
+    EXPECT_FALSE(received.item);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
+  }
 }
 
 TEST(WorkQueue, WaitingPutWaitsForRoomAndEndsWhenTheReceiverGoes) {
