@@ -205,8 +205,9 @@ def caller_cost(directory: Path) -> tuple[float, float, float]:
     return subject, loads, python
 
 
-def real_time_loop(directory: Path, jpegs: dict[str, bytes], seconds: float) -> tuple[int, int, float]:
-    """A 1 kHz loop with two cameras at 30 Hz: (cycles, refused, mean call ns)."""
+def real_time_loop(directory: Path, jpegs: dict[str, bytes], seconds: float) -> tuple[int, int, list[int]]:
+    """A 1 kHz loop with two cameras at 30 Hz: cycles, refusals, and the
+    sorted write_cycle call times in ns."""
     path = directory / "realtime.mcap"
     hub = kiv_rs.ImageHub(1.0)
     writer = kiv_rs.McapWriter()
@@ -214,7 +215,7 @@ def real_time_loop(directory: Path, jpegs: dict[str, bytes], seconds: float) -> 
     writer.start(str(path))
     count = int(seconds * CYCLE_HZ)
     texts, due = cycles_with_frames(count, jpegs)
-    refused, spent = 0, 0
+    refused, calls = 0, []
     start = time.perf_counter()
     for i, (text, frames) in enumerate(zip(texts, due)):
         while time.perf_counter() - start < i / CYCLE_HZ:
@@ -226,10 +227,10 @@ def real_time_loop(directory: Path, jpegs: dict[str, bytes], seconds: float) -> 
             writer.write_cycle(text)
         except RuntimeError:
             refused += 1
-        spent += time.perf_counter_ns() - before
+        calls.append(time.perf_counter_ns() - before)
     writer.stop()
     wait_finished(path)
-    return count, refused, spent / count
+    return count, refused, sorted(calls)
 
 
 def run() -> list[Row]:
@@ -252,9 +253,10 @@ def run() -> list[Row]:
                 f"pure-Python recorder ({1e9 / peer:,.0f} cycles/s)", peer, "report", True)
         )  # fmt: skip
 
-        count, refused, mean_call = real_time_loop(directory, jpegs, 3.0)
+        count, refused, calls = real_time_loop(directory, jpegs, 3.0)
+        p99 = calls[int(len(calls) * 0.99)]
         rows.append(
-            Row(f"1 kHz loop, 2 cameras @30 Hz: {refused} of {count} refused", mean_call,
-                "the 1 ms cycle period", 1e6, "no cycle refused", refused == 0)
+            Row(f"1 kHz loop, 2 cameras @30 Hz: {refused} of {count} refused (median call; p99 {p99 / 1e3:.0f} us)",
+                calls[len(calls) // 2], "the 1 ms cycle period", 1e6, "no cycle refused", refused == 0)
         )  # fmt: skip
     return rows

@@ -219,6 +219,29 @@ TEST_F(RecorderTest, NormalRunRecordsOneChunkPerCycleAndStops) {
   EXPECT_EQ(chunks, 3);  // two cycles and the stop's frames
 }
 
+// /dev/full takes the open and refuses every write: nothing may pass for recorded.
+TEST_F(RecorderTest, OutputFailuresAreLoggedForEveryCycleAndTheFinish) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  LogCapture capture;
+  auto [sender, receiver] = work_queue::make_bounded_queue<WorkItem>(work_queue::kWorkQueueCapacity);
+  for (auto& item : items(work_queue::Start{"/dev/full"}, cycle_item(1, 1.0, 0), cycle_item(2, 2.0, 1),
+                          work_queue::Stop{2})) {
+    ASSERT_EQ(sender.put(std::move(item)).outcome, PutOutcome::accepted);
+  }
+  std::thread worker(worker_thread_main, std::move(receiver), std::make_shared<AttachmentSlot>());
+  worker.join();
+  const std::string full = "No space left on device (errno 28)";
+  const std::string earlier = "output failed earlier: " + full;
+  EXPECT_EQ(capture.records(), (std::vector<LogRecord>{
+                                   info("McapWriter: starting file \"/dev/full\""),
+                                   error("Failed to flush: " + full),
+                                   error("Failed to process cycle 2: Failed to add schema: " + earlier),
+                                   error("Failed to flush: " + earlier),
+                                   error("Failed to flush stop: " + earlier),
+                                   error("McapWriter worker failed: Finish failed: " + earlier),
+                               }));
+}
+
 TEST_F(RecorderTest, ClosedQueueFinishesTheOpenFile) {
   LogCapture capture;
   const std::string file = path("run.mcap");
