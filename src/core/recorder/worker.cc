@@ -1,7 +1,6 @@
 #include "recorder/worker.h"
 
 #include <chrono>
-#include <cmath>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -76,25 +75,89 @@ mcap::Message message_at(std::uint16_t channel_id, std::uint64_t sequence, doubl
           .data = data};
 }
 
-// Steps 1 to 5 of recording one cycle; the first failure ends them.
-// `encoded` is a buffer reused from cycle to cycle.
-common::Status record_cycle(mcap::Writer& writer, work_queue::AttachmentSlot& slot, CycleRecordData& record,
-                            std::uint64_t sequence, common::Bytes& encoded) {
-  // A record that brings frames of its own keeps them; the hub is not visited.
-  if (record.image_data.empty()) record.image_data = drain_images_until(slot, record.obs_timestamp);
-  encoded.clear();
-  if (auto status = cycle_record::encode_msgpack(record, encoded); !status) {
-    return failure("Serialization failed: {}", status);
+// What the worker keeps between items: the open recording, if any.
+class Worker {
+ public:
+  explicit Worker(work_queue::AttachmentSlot& slot) : slot_(slot) {}
+
+  // An error ends the worker: the file cannot be created.
+  common::Status open(const std::string& path) {
+    log::write(Level::Info, kLogTarget, "McapWriter: starting file {}", Quoted{path});
+    auto file = mcap::FileSink::create(path, kFileBufferSize, kFileMode);
+    if (!file) {
+      output_.reset();
+      return failure("Failed to create file: {}", file);
+    }
+    auto writer = mcap::Writer::create(std::move(*file), recording_options());
+    if (!writer) {
+      log::write(Level::Error, kLogTarget, "Failed to create MCAP writer: {}", writer.error());
+      output_.reset();
+      return {};
+    }
+    output_ = std::move(*writer);  // finishes any earlier file
+    return {};
   }
-  auto schema = writer.add_schema("kiv.Cycle", kEncoding, {});
-  if (!schema) return failure("Failed to add schema: {}", schema);
-  auto channel = writer.add_channel(*schema, kCycleTopic, kEncoding, kNoMetadata);
-  if (!channel) return failure("Failed to add channel: {}", channel);
-  if (auto status = writer.write_message(message_at(*channel, sequence, record.obs_timestamp, encoded)); !status) {
-    return failure("Failed to write cycle: {}", status);
+
+  void record(work_queue::Cycle& cycle) {
+    if (!output_) {
+      log::write(Level::Warn, kLogTarget, "McapWriter: received cycle but file not started");
+      return;
+    }
+    if (auto status = record_cycle(*cycle.record, cycle.sequence); !status) {
+      log::write(Level::Error, kLogTarget, "Failed to process cycle {}: {}", cycle.record->cycle_id, status.error());
+    }
+    if (auto status = output_->flush(); !status) {
+      log::write(Level::Error, kLogTarget, "Failed to flush: {}", status.error());
+    }
   }
-  return write_images(writer, sequence, record.image_data);
-}
+
+  // The stop's frames, in a chunk of their own.
+  void stop(const work_queue::Stop& stop) {
+    if (!output_) return;
+    const auto frames = drain_images_until(slot_, stop.stop_timestamp);
+    if (auto status = write_images(*output_, stop.sequence, frames); !status) {
+      log::write(Level::Error, kLogTarget, "Failed to flush stop images: {}", status.error());
+    }
+    if (auto status = output_->flush(); !status) {
+      log::write(Level::Error, kLogTarget, "Failed to flush stop: {}", status.error());
+    }
+  }
+
+  common::Status close() {
+    if (output_) {
+      auto finished = output_->finish();
+      output_.reset();
+      if (!finished) return failure("Finish failed: {}", finished);
+    }
+    log::write(Level::Info, kLogTarget, "McapWriter worker stopped");
+    return {};
+  }
+
+ private:
+  // The cycle's frames, its message, then one message per frame; the first
+  // failure ends it.
+  common::Status record_cycle(CycleRecordData& record, std::uint64_t sequence) {
+    // A record that brings frames of its own keeps them; the hub is not visited.
+    if (record.image_data.empty()) record.image_data = drain_images_until(slot_, record.obs_timestamp);
+    encoded_.clear();
+    if (auto status = cycle_record::encode_msgpack(record, encoded_); !status) {
+      return failure("Serialization failed: {}", status);
+    }
+    auto schema = output_->add_schema("kiv.Cycle", kEncoding, {});
+    if (!schema) return failure("Failed to add schema: {}", schema);
+    auto channel = output_->add_channel(*schema, kCycleTopic, kEncoding, kNoMetadata);
+    if (!channel) return failure("Failed to add channel: {}", channel);
+    if (auto status = output_->write_message(message_at(*channel, sequence, record.obs_timestamp, encoded_));
+        !status) {
+      return failure("Failed to write cycle: {}", status);
+    }
+    return write_images(*output_, sequence, record.image_data);
+  }
+
+  work_queue::AttachmentSlot& slot_;
+  std::unique_ptr<mcap::Writer> output_;  // releasing it finishes its file
+  common::Bytes encoded_;                 // reused from cycle to cycle
+};
 
 }  // namespace
 
@@ -152,60 +215,22 @@ common::Status write_images(mcap::Writer& writer, std::uint64_t sequence, const 
 }
 
 common::Status run_worker(work_queue::WorkReceiver& receiver, work_queue::AttachmentSlot& slot) {
-  std::unique_ptr<mcap::Writer> output;  // releasing it finishes its file
-  common::Bytes encoded;
+  Worker worker(slot);
   for (;;) {
     auto received = receiver.receive_for(kReceiveSlice);
     if (received.outcome == ReceiveOutcome::timed_out) continue;
     if (received.outcome == ReceiveOutcome::closed) break;
     work_queue::WorkItem& item = *received.item;
-
     if (auto* start = std::get_if<work_queue::Start>(&item)) {
-      log::write(Level::Info, kLogTarget, "McapWriter: starting file {}", Quoted{start->path});
-      auto file = mcap::FileSink::create(start->path, kFileBufferSize, kFileMode);
-      if (!file) {
-        output.reset();
-        return failure("Failed to create file: {}", file);
-      }
-      auto writer = mcap::Writer::create(std::move(*file), recording_options());
-      if (!writer) {
-        log::write(Level::Error, kLogTarget, "Failed to create MCAP writer: {}", writer.error());
-        output.reset();
-        continue;
-      }
-      output = std::move(*writer);
+      if (auto status = worker.open(start->path); !status) return status;
     } else if (auto* cycle = std::get_if<work_queue::Cycle>(&item)) {
-      if (!output) {
-        log::write(Level::Warn, kLogTarget, "McapWriter: received cycle but file not started");
-        continue;
-      }
-      if (auto status = record_cycle(*output, slot, *cycle->record, cycle->sequence, encoded); !status) {
-        log::write(Level::Error, kLogTarget, "Failed to process cycle {}: {}", cycle->record->cycle_id, status.error());
-      }
-      if (auto status = output->flush(); !status) {
-        log::write(Level::Error, kLogTarget, "Failed to flush: {}", status.error());
-      }
+      worker.record(*cycle);
     } else {
-      const auto& stop = std::get<work_queue::Stop>(item);
-      if (!output) break;
-      const auto frames = drain_images_until(slot, stop.stop_timestamp);
-      if (auto status = write_images(*output, stop.sequence, frames); !status) {
-        log::write(Level::Error, kLogTarget, "Failed to flush stop images: {}", status.error());
-      }
-      if (auto status = output->flush(); !status) {
-        log::write(Level::Error, kLogTarget, "Failed to flush stop: {}", status.error());
-      }
-      break;
+      worker.stop(std::get<work_queue::Stop>(item));
+      break;  // a writer records one file in its life
     }
   }
-
-  if (output) {
-    auto finished = output->finish();
-    output.reset();
-    if (!finished) return failure("Finish failed: {}", finished);
-  }
-  log::write(Level::Info, kLogTarget, "McapWriter worker stopped");
-  return {};
+  return worker.close();
 }
 
 void worker_thread_main(work_queue::WorkReceiver receiver, std::shared_ptr<work_queue::AttachmentSlot> slot) {
