@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
+#include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace kiv::action_bus {
@@ -61,6 +65,54 @@ TEST(ActionBus, ConcurrentWritersAndReaderLoseNothingBeyondCapacity) {
   EXPECT_LE(read_count.load(), kWriters * kPerWriter);
   EXPECT_GT(read_count.load(), 0);
   EXPECT_TRUE(bus.is_empty());
+}
+
+// With room for every entry, none may be dropped: each is read exactly once,
+// and every reader sees each writer's entries in the order they were written.
+TEST(ActionBus, ConcurrentHandOverIsExactlyOnceAndInOrder) {
+  constexpr int kWriters = 3, kReaders = 2, kPerWriter = 20000, kTotal = kWriters * kPerWriter;
+  ActionBus bus(kTotal);
+  std::atomic<int> writers_running{kWriters};
+  std::atomic<int> read_total{0};  // bounds the readers even if entries came out twice
+  std::array<std::vector<int>, kWriters> times_read;
+  for (auto& counts : times_read) counts.assign(kPerWriter, 0);
+  std::mutex times_read_mutex;
+
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kWriters; ++w) {
+    threads.emplace_back([&, w] {
+      for (int seq = 0; seq < kPerWriter; ++seq) {
+        bus.write({static_cast<std::uint8_t>(w), static_cast<std::uint8_t>(seq >> 8), static_cast<std::uint8_t>(seq)});
+      }
+      --writers_running;
+    });
+  }
+  for (int r = 0; r < kReaders; ++r) {
+    threads.emplace_back([&] {
+      std::array<int, kWriters> last_seq;
+      last_seq.fill(-1);
+      std::vector<std::pair<int, int>> taken;
+      while (read_total.load() < kTotal && (writers_running.load() > 0 || !bus.is_empty())) {
+        const auto entry = bus.read();
+        if (!entry) continue;
+        ++read_total;
+        ASSERT_EQ(entry->size(), 3u);
+        const int writer = (*entry)[0];
+        const int seq = (*entry)[1] << 8 | (*entry)[2];
+        ASSERT_LT(writer, kWriters);
+        EXPECT_GT(seq, last_seq[writer]) << "writer " << writer;
+        last_seq[writer] = seq;
+        taken.emplace_back(writer, seq);
+      }
+      std::lock_guard lock(times_read_mutex);
+      for (const auto& [writer, seq] : taken) ++times_read[writer][seq];
+    });
+  }
+  for (auto& thread : threads) thread.join();
+
+  for (int w = 0; w < kWriters; ++w) {
+    for (int seq = 0; seq < kPerWriter; ++seq) ASSERT_EQ(times_read[w][seq], 1) << w << "/" << seq;
+  }
 }
 
 }  // namespace

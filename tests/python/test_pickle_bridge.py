@@ -1,7 +1,9 @@
 """The pickle bridge behind both buses: copies, failures, replacement, reentrancy."""
 
 import pickle
+import subprocess
 import sys
+import textwrap
 import threading
 
 import pytest
@@ -126,3 +128,52 @@ def test_reduce_calling_back_into_the_same_bus_does_not_deadlock(make, read):
     _Reentrant.bus = bus
     bus.write(_Reentrant())
     assert getattr(bus, read)() == "outer"
+
+
+def test_write_racing_the_first_import_of_pickle_waits_for_it(tmp_path):
+    # A stand-in pickle whose import pauses halfway: while one thread imports
+    # it, another thread's write finds it in sys.modules without `dumps` yet.
+    (tmp_path / "pickle.py").write_text(textwrap.dedent(
+        """
+        import __main__
+        __main__.import_started.set()
+        __main__.may_finish.wait(10)
+        from _pickle import dumps, loads
+        """
+    ))
+    script = textwrap.dedent(
+        """
+        import sys
+        import threading
+        import time
+
+        sys.path.insert(0, sys.argv[1])
+        import kiv_rs
+
+        assert "pickle" not in sys.modules
+
+        import_started, may_finish = threading.Event(), threading.Event()
+        bus = kiv_rs.ObservationBus(4)
+        errors = []
+
+        def write(value):
+            try:
+                bus.write(value)
+            except Exception as error:
+                errors.append(f"{type(error).__name__}: {error}")
+
+        first = threading.Thread(target=write, args=(1,))
+        first.start()
+        import_started.wait(10)
+        second = threading.Thread(target=write, args=(2,))
+        second.start()
+        time.sleep(0.2)  # the second write reaches the half-imported module
+        may_finish.set()
+        first.join(10)
+        second.join(10)
+        print(errors, sorted(bus.read_window(4)))
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "[] [1, 2]"

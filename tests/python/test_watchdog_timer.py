@@ -5,32 +5,11 @@ import subprocess
 import sys
 import textwrap
 import time
-from pathlib import Path
 
 import pytest
 
 from kiv_rs import WatchdogTimer
-
-PATIENCE_S = 5.0  # generous: the suite must pass on a loaded machine
-
-
-def eventually(predicate, timeout=PATIENCE_S):
-    give_up = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > give_up:
-            return False
-        time.sleep(0.001)
-    return True
-
-
-def watcher_threads():
-    count = 0
-    for task in Path("/proc/self/task").iterdir():
-        try:
-            count += (task / "comm").read_text().strip() == "kiv-watchdog"
-        except OSError:  # the thread ended meanwhile
-            pass
-    return count
+from polling import eventually, watcher_threads
 
 
 @pytest.fixture

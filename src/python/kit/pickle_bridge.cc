@@ -20,26 +20,27 @@ PyObject* g_pickle_name = nullptr;
 PyObject* g_dumps_name = nullptr;
 PyObject* g_loads_name = nullptr;
 
+// The common case at the cost of two dict lookups: the function found in the
+// dict of the plain module cached in sys.modules. Null when there is no such
+// module or its dict lacks the name. Borrowed.
+PyObject* function_of_cached_module(PyObject* module_name, PyObject* name) {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  PyObject* module = modules ? PyDict_GetItemWithError(modules, module_name) : nullptr;
+  PyObject* found = module && PyModule_CheckExact(module) ? PyDict_GetItemWithError(PyModule_GetDict(module), name)
+                                                          : nullptr;
+  if (found == nullptr && PyErr_Occurred()) raise_current();
+  return found;
+}
+
 Ref pickle_function(PyObject*& name_slot, const char* name_text) {
   PyObject* module_name = interned(g_pickle_name, "pickle");
   PyObject* name = interned(name_slot, name_text);
-  // The module cache (sys.modules) first, as every import does; the full
-  // import machinery runs only when the module is not there.
-  PyObject* modules = PyImport_GetModuleDict();  // borrowed
-  Ref module = Ref::borrow(modules ? PyDict_GetItemWithError(modules, module_name) : nullptr);
-  if (!module || module.get() == Py_None) {
-    if (PyErr_Occurred()) raise_current();
-    module = Ref::check(PyImport_Import(module_name));
-  }
-  // A plain module's attributes are its dict entries; anything else (a
-  // replacement object, a name left to a module __getattr__) takes the
-  // attribute protocol.
-  if (PyModule_CheckExact(module.get())) {
-    if (PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module.get()), name)) {
-      return Ref::borrow(found);
-    }
-    if (PyErr_Occurred()) raise_current();
-  }
+  if (PyObject* found = function_of_cached_module(module_name, name)) return Ref::borrow(found);
+  // Everything else takes the import system, as an import statement does:
+  // it imports a missing module, and it waits for an import that another
+  // thread has under way (a half-imported module lacks its functions yet).
+  // Then the attribute protocol: a replacement object, a module __getattr__.
+  Ref module = Ref::check(PyImport_Import(module_name));
   return Ref::check(PyObject_GetAttr(module.get(), name));
 }
 
