@@ -26,8 +26,9 @@ from array import array
 
 import pytest
 
-from kiv_rs import ActionBus, MetricBus, ObservationBus, RiskController, WatchdogTimer
+from kiv_rs import ActionBus, ImageHub, McapWriter, MetricBus, ObservationBus, RiskController, WatchdogTimer
 from polling import PATIENCE_S, eventually, watcher_threads
+from recording import read_recording, record, to_json
 
 HAMMER_SECONDS = float(os.environ.get("KIV_SOAK_SECONDS", "0.25"))
 STUCK_AFTER_S = 30.0  # far beyond any stall of a loaded machine: a worker still running then is stuck
@@ -436,3 +437,67 @@ def test_watchdog_ends_disarmed_with_no_watcher_left(report):
         "disarms": calls["disarmer"], "armed releases": calls["releaser"], "reads": calls["reader"],
         "watchers at most": most_watchers,
     })
+
+
+# ---- Recorder ---------------------------------------------------------------
+
+
+def test_recorder_keeps_every_accepted_cycle_while_frames_and_attachments_change(report, tmp_path):
+    hub = ImageHub(0.5)
+    writer = McapWriter()
+    writer.attach_image_hub(hub, 0.5, False)
+    path = tmp_path / "hammered.mcap"
+    writer.start(str(path))
+    cycle_ids = itertools.count()
+    now = [0.0]  # the latest cycle's observation time: frames are due on the next cycle
+    accepted = {}  # sequence number -> cycle id
+    refused = 0
+    frames = dict.fromkeys(("cam0", "cam1"), 0)
+
+    def write_cycle():
+        nonlocal refused
+        cycle_id = next(cycle_ids)
+        now[0] = cycle_id * 0.001
+        try:
+            accepted[writer.write_cycle(to_json(record(cycle_id, cycle_id * 0.001)))] = cycle_id
+        except RuntimeError as error:
+            assert str(error) == "McapWriter queue full; dropping cycle"
+            refused += 1
+        time.sleep(0.0005)  # a control loop's pace, so that a soak's file stays small
+
+    def camera(name):
+        def submit():
+            hub.submit_jpeg(name, now[0], 4, 3, b"\xff\xd8" + bytes(32))
+            frames[name] += 1
+            time.sleep(0.002)
+
+        return submit
+
+    def attach():
+        writer.attach_image_hub(hub, 0.5, True, hub.current_sequence())
+        time.sleep(0.02)
+
+    def observe():
+        assert repr(hub) == "ImageHub(native)" and repr(writer) == "McapWriter(async)"
+        assert {frame[0] for frame in hub.latest_all()} <= set(frames)
+        recorded_so_far = len(accepted)  # read first: numbers are given out before they are noted
+        assert writer.current_sequence() >= recorded_so_far
+
+    calls = hammer(
+        {"cycles0": write_cycle, "cycles1": write_cycle, "cam0": camera("cam0"), "cam1": camera("cam1")}
+        | {"attach": attach, "observe": observe}
+    )
+    writer.stop()
+    recording = read_recording(path)
+
+    cycles = recording.on("/kiv/cycle")
+    # Every call holds the GIL throughout, so the file keeps the order the numbers were given in.
+    assert [m.sequence for m in cycles] == sorted(accepted)
+    assert [m.body["cycle_id"] for m in cycles] == [accepted[m.sequence] for m in cycles]
+    images = [m for m in recording.messages if m.topic != "/kiv/cycle"]
+    assert {m.topic for m in images} <= {"/kiv/images/cam0", "/kiv/images/cam1"}
+    assert len(images) <= sum(frames.values())
+    report("McapWriter and ImageHub", {
+        "cycles recorded": len(cycles), "refused": refused, "frames submitted": sum(frames.values()),
+        "frames recorded": len(images), "re-attachments": calls["attach"],
+    })  # fmt: skip
