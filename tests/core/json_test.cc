@@ -2,11 +2,14 @@
 
 #include <cmath>
 #include <cstdint>
+#include <bit>
 #include <limits>
+#include <random>
 #include <string>
 
 #include "json/reader.h"
 #include "json/value.h"
+#include "json/writer.h"
 
 namespace kiv::json {
 namespace {
@@ -240,6 +243,69 @@ TEST(Reader, SkipsAnyWellFormedValue) {
   EXPECT_TRUE(skip("1e400").ok());
   EXPECT_EQ(skip("[1, NaN]").error(), "expected value at line 1 column 5");
   EXPECT_EQ(skip(nested(128)).error(), "recursion limit exceeded at line 1 column 128");
+}
+
+// ---- Writing -------------------------------------------------------------------
+
+struct FloatCase {
+  double value;
+  const char* text;
+};
+
+class FloatSpelling : public ::testing::TestWithParam<FloatCase> {};
+
+TEST_P(FloatSpelling, IsShortestRoundTripWithPlainOrExponentForm) {
+  std::string out;
+  append_float(out, GetParam().value);
+  EXPECT_EQ(out, GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Writer, FloatSpelling,
+    ::testing::Values(FloatCase{2.0, "2.0"}, FloatCase{3.0, "3.0"}, FloatCase{0.5, "0.5"}, FloatCase{12.25, "12.25"},
+                      FloatCase{0.0, "0.0"}, FloatCase{-0.0, "-0.0"}, FloatCase{-1.5, "-1.5"},
+                      FloatCase{1e-05, "0.00001"}, FloatCase{0.0001, "0.0001"}, FloatCase{1.25e-5, "0.0000125"},
+                      FloatCase{9.5e-6, "9.5e-6"}, FloatCase{1e-07, "1e-7"}, FloatCase{1.5e-7, "1.5e-7"},
+                      FloatCase{-1e-7, "-1e-7"}, FloatCase{2.5e-300, "2.5e-300"}, FloatCase{5e-324, "5e-324"},
+                      FloatCase{1e15, "1000000000000000.0"}, FloatCase{123456789012345.67, "123456789012345.67"},
+                      FloatCase{1e16, "1e+16"}, FloatCase{1.2345678901234568e+17, "1.2345678901234568e+17"},
+                      FloatCase{1.7976931348623157e308, "1.7976931348623157e+308"},
+                      FloatCase{0.1 + 0.2, "0.30000000000000004"}, FloatCase{1717171717.123456, "1717171717.123456"},
+                      FloatCase{std::numeric_limits<double>::infinity(), "null"},
+                      FloatCase{std::nan(""), "null"}));
+
+TEST(Writer, EscapesOnlyQuotesBackslashesAndControlCharacters) {
+  std::string out;
+  append_string(out, std::string("q\"\\\b\t\n\f\r\x01\x1f\0/\x7f \xc3\xa9", 16));
+  EXPECT_EQ(out, "\"q\\\"\\\\\\b\\t\\n\\f\\r\\u0001\\u001f\\u0000/\x7f \xc3\xa9\"");
+}
+
+TEST(Writer, WritesCompactTextWithMembersInKeyOrder) {
+  const Value value = Object{{"b", Array{1, -2, 2.0, true, nullptr}},
+                             {"a", Object{{"z", std::string("t")}, {"B", Object{}}}},
+                             {"c", Array{}}};
+  EXPECT_EQ(to_text(value), R"({"a":{"B":{},"z":"t"},"b":[1,-2,2.0,true,null],"c":[]})");
+  EXPECT_EQ(to_text(Value(std::numeric_limits<std::uint64_t>::max())), "18446744073709551615");
+  EXPECT_EQ(to_text(Value(std::numeric_limits<std::int64_t>::min())), "-9223372036854775808");
+}
+
+TEST(Writer, ReadsBackEveryFiniteDoubleItWrites) {
+  std::mt19937_64 bits(20240601);
+  for (int i = 0; i < 20000; ++i) {
+    const double value = std::bit_cast<double>(bits());
+    if (!std::isfinite(value)) continue;
+    std::string text;
+    append_float(text, value);
+    const Value back = parsed(text);
+    const double* read = std::get_if<double>(&back.data);
+    ASSERT_NE(read, nullptr) << text;
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(*read), std::bit_cast<std::uint64_t>(value)) << text;
+  }
+}
+
+TEST(Writer, RoundTripsTextsThroughTheReader) {
+  const std::string text = R"({"a":["\u0000\u001f\"\\","é€😀",-0.0,1e+300,0.00001],"b":{"":null}})";
+  EXPECT_EQ(to_text(parsed(text)), text);
 }
 
 }  // namespace
