@@ -153,6 +153,10 @@ PyObject* to_bytes(common::ByteView bytes) {
                                    static_cast<Py_ssize_t>(bytes.size()));
 }
 
+PyObject* to_bytes(std::string_view bytes) {
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
 PyObject* none() {
   Py_INCREF(Py_None);
   return Py_None;

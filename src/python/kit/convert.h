@@ -94,6 +94,7 @@ inline PyObject* to_python(std::uint8_t value) { return to_python(static_cast<st
 PyObject* to_python(std::string_view text);
 inline PyObject* to_python(const std::string& text) { return to_python(std::string_view(text)); }
 PyObject* to_bytes(common::ByteView bytes);
+PyObject* to_bytes(std::string_view bytes);
 PyObject* none();
 
 template <typename T>
