@@ -3,20 +3,30 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
 
-#include "json/reader.h"
+#include "json/document.h"
 
 namespace kiv::serializer_bus {
 namespace {
 
-json::Value tree(std::string_view text) {
-  auto value = json::parse(text);
-  EXPECT_TRUE(value.ok()) << value.error();
-  return value.ok() ? std::move(value).value() : json::Value();
-}
+// Documents read by the tests; they must outlive the nodes handed out.
+class Documents {
+ public:
+  Node operator()(std::string_view text) {
+    auto document = json::Document::read(text);
+    if (!document.ok()) throw std::runtime_error(document.error());
+    documents_.push_back(std::make_unique<json::Document>(std::move(document).value()));
+    return documents_.back()->root();
+  }
+
+ private:
+  std::vector<std::unique_ptr<json::Document>> documents_;
+};
 
 // Topic name -> message texts (a single message as a list of one).
 std::map<std::string, std::vector<std::string>> by_topic(const TopicMap& topics) {
@@ -50,6 +60,7 @@ constexpr std::string_view kRecord = R"({
 })";
 
 TEST(SerializeCycle, WritesEveryTopicWithItsRulesAndDefaults) {
+  Documents tree;
   auto topics = serialize_cycle(tree(kRecord));
   ASSERT_TRUE(topics.ok()) << topics.error();
   ASSERT_EQ(topics->size(), 9u);
@@ -79,6 +90,7 @@ TEST(SerializeCycle, WritesEveryTopicWithItsRulesAndDefaults) {
 }
 
 TEST(SerializeCycle, GivesTheFirstFailureOnly) {
+  Documents tree;
   EXPECT_EQ(serialize_cycle(tree("[]")).error(), "Missing or invalid cycle_id");
   EXPECT_EQ(serialize_cycle(tree(R"({"cycle_id": 1, "obs_timestamp": "t"})")).error(),
             "Missing or invalid obs_timestamp");
@@ -87,29 +99,27 @@ TEST(SerializeCycle, GivesTheFirstFailureOnly) {
 
 // Each builder checks what it needs itself, whatever serialize_cycle checked.
 TEST(Builders, CheckTheirOwnRequiredMembers) {
-  const json::Value empty = json::Object{};
-  const json::Value stages = tree(R"({"latency_stages": {}, "latency_layers": {}, "latency_guards": {}})");
+  Documents tree;
+  const Node empty = tree("{}");
+  const Node stages = tree(R"({"latency_stages": {}, "latency_layers": {}, "latency_guards": {}})");
   EXPECT_EQ(build_cycle_message(empty).error(), "Missing latency_stages");
   EXPECT_EQ(build_cycle_message(stages).error(), "Missing cycle_id");
   EXPECT_EQ(build_observation_message(tree(R"({"cycle_id": 1})")).error(), "Missing obs_timestamp");
   EXPECT_EQ(build_action_message(empty).error(), "Missing cycle_id");
   EXPECT_EQ(build_latency_message(tree(R"({"latency_stages": {}})")).error(), "Missing latency_layers");
   EXPECT_EQ(build_latency_message(stages).error(), "Missing cycle_id");
-  const json::Value record = tree(R"({"cycle_id": 1, "obs_timestamp": 2, "latency_guards": {}})");
+  const Node record = tree(R"({"cycle_id": 1, "obs_timestamp": 2, "latency_guards": {}})");
   EXPECT_EQ(build_guard_result_message(record, tree(R"({"guard_name": 5})")).error(), "Missing guard_name");
   EXPECT_EQ(build_guard_result_message(tree("{}"), tree(R"({"guard_name": "g"})")).error(), "Missing latency_guards");
   EXPECT_EQ(build_guard_result_message(record, tree(R"({"guard_name": "g"})")).error(), "Missing guard layer");
 }
 
-TEST(Message, WritesMembersInByteOrderAndTheLastOfAName) {
-  const json::Value one = 1, two = 2, three = 3;
-  Message message;
-  message.add("b", one);
-  message.add("a", two);
-  message.add("B", one);
-  message.add("b", three);
-  EXPECT_EQ(message.to_json(), R"({"B":1,"a":2,"b":3})");
-  EXPECT_EQ(Message().to_json(), "{}");
+TEST(BuildObservationMessage, MergesChannelsInKeyOrderAndLetsThemReplaceMembers) {
+  Documents tree;
+  const Node record = tree(R"({"cycle_id": 1, "obs_timestamp": 2.5, "obs_joint_positions": [],
+    "obs_channels": {"z\u00e9": "caf\u00e9", "a\"": [1], "timestamp": 7, "b": null, "cycle_id": {"x": 1}}})");
+  EXPECT_EQ(build_observation_message(record).value(),
+            "{\"a\\\"\":[1],\"cycle_id\":{\"x\":1},\"joint_positions\":[],\"timestamp\":7,\"z\xc3\xa9\":\"caf\xc3\xa9\"}");
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include "json/writer.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <variant>
 
 namespace kiv::json {
@@ -16,6 +18,18 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
   table['\\'] = true;
   return table;
 }();
+
+// Whether any of the eight bytes at `p` is a quote, a backslash or below
+// 0x20 (the classic has-zero-byte / has-less-than word tests).
+bool word_needs_escape(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  constexpr std::uint64_t kOnes = 0x0101010101010101;
+  constexpr std::uint64_t kHighs = 0x8080808080808080;
+  auto has_zero_byte = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  const std::uint64_t below_space = (word - kOnes * 0x20) & ~word & kHighs;
+  return (below_space | has_zero_byte(word ^ (kOnes * '"')) | has_zero_byte(word ^ (kOnes * '\\'))) != 0;
+}
 
 void append_escape(std::string& out, char c) {
   switch (c) {
@@ -76,58 +90,92 @@ struct AppendValue {
 
 void append_string(std::string& out, std::string_view text) {
   out.push_back('"');
-  std::size_t run = 0;  // start of the bytes not yet copied
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (!kNeedsEscape[static_cast<unsigned char>(text[i])]) continue;
-    out.append(text.data() + run, i - run);
-    append_escape(out, text[i]);
-    run = i + 1;
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  const char* run = p;  // start of the bytes not yet copied
+  while (true) {
+    while (end - p >= 8 && !word_needs_escape(p)) p += 8;
+    if (p == end) break;
+    if (kNeedsEscape[static_cast<unsigned char>(*p)]) {
+      out.append(run, p);
+      append_escape(out, *p);
+      run = p + 1;
+    }
+    ++p;
   }
-  out.append(text.data() + run, text.size() - run);
+  out.append(run, p);
   out.push_back('"');
 }
 
 void append_float(std::string& out, double value) {
-  if (!std::isfinite(value)) {
-    out.append("null");
-    return;
-  }
+  char text[kFloatTextCapacity];
+  out.append(text, write_float(text, value));
+}
+
+char* write_float(char* out, double value) {
+  if (!std::isfinite(value)) return std::copy_n("null", 4, out);
   // Shortest round-trip digits in scientific form: "-d.ddde-XX".
-  char buffer[32];
-  const char* const end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
-  const char* p = buffer;
-  if (*p == '-') out.push_back(*p++);
-  char digits[20];
-  std::size_t count = 0;
-  for (; *p != 'e'; ++p) {
-    if (*p != '.') digits[count++] = *p;
+  char scientific[32];
+  const char* const end =
+      std::to_chars(scientific, scientific + sizeof scientific, value, std::chars_format::scientific).ptr;
+  const char* p = scientific;
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  const char* const e = static_cast<const char*>(std::memchr(p, 'e', static_cast<std::size_t>(end - p)));
+  char digits[17];
+  std::size_t count = 1;
+  digits[0] = p[0];
+  if (p[1] == '.') {
+    const auto fraction = static_cast<std::size_t>(e - (p + 2));
+    std::memcpy(digits + 1, p + 2, fraction);
+    count += fraction;
   }
   int exponent = 0;
-  std::from_chars(p[1] == '+' ? p + 2 : p + 1, end, exponent);
+  for (const char* q = e + 2; q != end; ++q) exponent = exponent * 10 + (*q - '0');
+  if (e[1] == '-') exponent = -exponent;
+  return write_float_digits(out, negative, std::string_view(digits, count), exponent);
+}
 
+char* write_float_digits(char* t, bool negative, std::string_view digits, int exponent) {
+  // At most a sign, "0.0000" and 17 digits, or 17 digits, a point and "e-324".
+  char* const text_end = t + kFloatTextCapacity;
+  const std::size_t count = digits.size();
+  if (negative) *t++ = '-';
   if (exponent >= 0 && exponent <= 15) {
     const auto whole = static_cast<std::size_t>(exponent) + 1;
-    for (std::size_t i = 0; i < whole; ++i) out.push_back(i < count ? digits[i] : '0');
-    out.push_back('.');
     if (count > whole) {
-      out.append(digits + whole, count - whole);
+      std::memcpy(t, digits.data(), whole);
+      t += whole;
+      *t++ = '.';
+      std::memcpy(t, digits.data() + whole, count - whole);
+      t += count - whole;
     } else {
-      out.push_back('0');
+      std::memcpy(t, digits.data(), count);
+      std::memset(t + count, '0', whole - count);
+      t += whole;
+      *t++ = '.';
+      *t++ = '0';
     }
   } else if (exponent < 0 && exponent >= -5) {
-    out.append("0.");
-    out.append(static_cast<std::size_t>(-exponent - 1), '0');
-    out.append(digits, count);
+    const auto zeros = static_cast<std::size_t>(-exponent - 1);
+    *t++ = '0';
+    *t++ = '.';
+    std::memset(t, '0', zeros);
+    t += zeros;
+    std::memcpy(t, digits.data(), count);
+    t += count;
   } else {
-    out.push_back(digits[0]);
+    *t++ = digits[0];
     if (count > 1) {
-      out.push_back('.');
-      out.append(digits + 1, count - 1);
+      *t++ = '.';
+      std::memcpy(t, digits.data() + 1, count - 1);
+      t += count - 1;
     }
-    out.push_back('e');
-    out.push_back(exponent < 0 ? '-' : '+');
-    append_integer(out, exponent < 0 ? -exponent : exponent);
+    *t++ = 'e';
+    *t++ = exponent < 0 ? '-' : '+';
+    t = std::to_chars(t, text_end, exponent < 0 ? -exponent : exponent).ptr;
   }
+  return t;
 }
 
 void append_value(std::string& out, const Value& value) { std::visit(AppendValue{out}, value.data); }

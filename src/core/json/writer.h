@@ -3,6 +3,7 @@
 // floats.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,13 @@ void append_string(std::string& out, std::string_view text);
 // exponent ("1e+16", "1.5e-7"). Non-finite values, which JSON cannot hold,
 // are written as null.
 void append_float(std::string& out, double value);
+// The same spelling written to `out`, which holds kFloatTextCapacity
+// characters; gives the end of what was written.
+inline constexpr std::size_t kFloatTextCapacity = 32;
+char* write_float(char* out, double value);
+// The same rule for a value given as its shortest significant digits (no
+// leading or trailing zeros) and the decimal exponent of the first one.
+char* write_float_digits(char* out, bool negative, std::string_view digits, int exponent);
 
 void append_value(std::string& out, const Value& value);
 std::string to_text(const Value& value);
