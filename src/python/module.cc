@@ -14,6 +14,7 @@ constexpr char kVersion[] = "0.7.0";
 PyTypeObject* (*const kClassBuilders[])() = {
     &build_observation_bus_class,
     &build_action_bus_class,
+    &build_serializer_bus_class,
 };
 
 PyModuleDef g_module_def = {

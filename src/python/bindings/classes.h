@@ -7,5 +7,6 @@ namespace kiv::python {
 
 PyTypeObject* build_observation_bus_class();
 PyTypeObject* build_action_bus_class();
+PyTypeObject* build_serializer_bus_class();
 
 }  // namespace kiv::python
