@@ -47,23 +47,23 @@ class Object {
   template <typename MemberIterator>
   static Object from_member_range(MemberIterator first, MemberIterator last);
 
-  std::size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
-  const_iterator begin() const { return members_.begin(); }
-  const_iterator end() const { return members_.end(); }
-  iterator begin() { return members_.begin(); }
-  iterator end() { return members_.end(); }
+  std::size_t size() const;
+  bool empty() const;
+  const_iterator begin() const;
+  const_iterator end() const;
+  iterator begin();
+  iterator end();
 
   // The member's value, or null when the key is absent.
   const Value* find(std::string_view key) const;
   Value* find(std::string_view key);
-  bool contains(std::string_view key) const { return find(key) != nullptr; }
+  bool contains(std::string_view key) const;
 
   // Inserts a null member when the key is absent.
   Value& operator[](std::string_view key);
   void insert_or_assign(std::string key, Value value);
 
-  bool operator==(const Object&) const = default;
+  friend bool operator==(const Object& a, const Object& b);
 
  private:
   iterator lower_bound(std::string_view key);
@@ -74,7 +74,7 @@ class Object {
 
 struct Value {
   using Storage = std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string, Array, Object>;
-  Storage data = nullptr;
+  Storage data;  // null (the first alternative) by default
 
   Value() = default;
   template <typename T>
@@ -107,6 +107,16 @@ struct Value {
 };
 
 // ---- Object, inline now that Value is complete ----------------------------
+
+inline bool operator==(const Object& a, const Object& b) { return a.members_ == b.members_; }
+
+inline std::size_t Object::size() const { return members_.size(); }
+inline bool Object::empty() const { return members_.empty(); }
+inline Object::const_iterator Object::begin() const { return members_.begin(); }
+inline Object::const_iterator Object::end() const { return members_.end(); }
+inline Object::iterator Object::begin() { return members_.begin(); }
+inline Object::iterator Object::end() { return members_.end(); }
+inline bool Object::contains(std::string_view key) const { return find(key) != nullptr; }
 
 inline Object::Object(std::initializer_list<Member> members)
     : Object(from_members(std::vector<Member>(members))) {}
