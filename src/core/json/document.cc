@@ -7,22 +7,32 @@
 #include <stdexcept>
 
 #include "json/reader.h"
+#include "json/text_copy.h"
 #include "json/value.h"
 #include "json/writer.h"
 
 namespace kiv::json {
 
-std::string_view detail::TextArena::store(std::string_view text) {
-  if (text.size() > capacity_ - used_) {
-    const std::size_t size = std::max(kBlockSize, text.size());
-    blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+char* detail::TextArena::reserve(std::size_t size) {
+  if (size > capacity_ - used_) {
+    const std::size_t block = std::max(kBlockSize, size);
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(block));
     used_ = 0;
-    capacity_ = size;
+    capacity_ = block;
   }
-  char* at = blocks_.back().get() + used_;
+  return blocks_.back().get() + used_;
+}
+
+std::string_view detail::TextArena::commit(char* begin, const char* end) {
+  const auto size = static_cast<std::size_t>(end - begin);
+  used_ += size;
+  return {begin, size};
+}
+
+std::string_view detail::TextArena::store(std::string_view text) {
+  char* at = reserve(text.size());
   std::memcpy(at, text.data(), text.size());
-  used_ += text.size();
-  return {at, text.size()};
+  return commit(at, at + text.size());
 }
 
 // Walks the reader's values into the document's flat tables. Elements and
@@ -74,9 +84,8 @@ class DocumentBuilder {
       case Number::Form::Unsigned: scalar(Document::Kind::Unsigned, number.literal); break;
       case Number::Form::Negative: scalar(Document::Kind::Negative, number.literal); break;
       case Number::Form::Float: {
-        char text[kFloatTextCapacity];
-        const char* end = number.write_json(text);
-        return scalar(Document::Kind::Float, document_.arena_.store({text, static_cast<std::size_t>(end - text)}));
+        char* text = document_.arena_.reserve(kFloatTextCapacity);
+        return scalar(Document::Kind::Float, document_.arena_.commit(text, number.write_json(text)));
       }
     }
     document_.entries_.back().integer = number.form == Number::Form::Unsigned
@@ -265,10 +274,7 @@ void Document::Node::append_json(std::string& out) const {
 
 char* Document::write_json(char* out, std::uint32_t index) const {
   const Entry& entry = entries_[index];
-  auto copy = [&out](std::string_view text) {
-    std::memcpy(out, text.data(), text.size());
-    out += text.size();
-  };
+  auto copy = [&out](std::string_view text) { detail::copy_text(out, text); };
   switch (entry.kind) {
     case Kind::Array:
       *out++ = '[';

@@ -32,6 +32,9 @@ namespace detail {
 class TextArena {
  public:
   std::string_view store(std::string_view text);
+  // Room for `size` bytes, to be written at once and kept with commit().
+  char* reserve(std::size_t size);
+  std::string_view commit(char* begin, const char* end);
 
  private:
   static constexpr std::size_t kBlockSize = 4096;

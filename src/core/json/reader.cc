@@ -149,10 +149,11 @@ namespace {
 // significand × 10^exponent as the nearest double, when that takes a single
 // exactly rounded operation: the significand and the power of ten are both
 // exact doubles.
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 std::optional<double> exact_product(std::uint64_t significand, std::int64_t exponent) {
   constexpr std::uint64_t kExactIntegers = std::uint64_t{1} << 53;
-  constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
   if (significand > kExactIntegers || exponent < -22 || exponent > 22) return std::nullopt;
   const auto value = static_cast<double>(significand);
   return exponent < 0 ? value / kExactPowers[-exponent] : value * kExactPowers[exponent];
@@ -166,13 +167,19 @@ std::optional<double> exact_product(std::uint64_t significand, std::int64_t expo
 bool is_shortest_of_sixteen(std::uint64_t significand, std::int64_t exponent) {
   const std::optional<double> value = exact_product(significand, exponent);
   if (!value) return false;
-  for (auto [candidate, candidate_exponent] :
-       {std::pair{significand / 10, exponent + 1}, std::pair{significand / 10 + 1, exponent + 1},
-        std::pair{significand - 1, exponent}, std::pair{significand + 1, exponent}}) {
+  auto reads_back = [&](std::uint64_t candidate, std::int64_t candidate_exponent) {
     const std::optional<double> other = exact_product(candidate, candidate_exponent);
-    if (!other || *other == *value) return false;
-  }
-  return true;
+    return !other || *other == *value;  // unknown counts as reading back
+  };
+  if (reads_back(significand / 10, exponent + 1) || reads_back(significand / 10 + 1, exponent + 1)) return false;
+  // A sixteen-digit neighbour lies a whole step away from the literal, which
+  // is within half an ulp of the value: with a step above one ulp it cannot
+  // read back, so only finer steps need the checks.
+  // Scaling the ulp, a power of two, by an exact power of ten is exact.
+  const double ulp = std::nextafter(*value, std::numeric_limits<double>::infinity()) - *value;
+  const bool step_above_ulp = exponent < 0 ? ulp * kExactPowers[-exponent] < 1.0 : kExactPowers[exponent] > ulp;
+  if (step_above_ulp) return true;
+  return !reads_back(significand - 1, exponent) && !reads_back(significand + 1, exponent);
 }
 
 }  // namespace
@@ -296,9 +303,8 @@ void Reader::misuse(const char* what) { throw std::logic_error(what); }
 
 // Checks the literal's form and takes it apart: the integer part (for the
 // integer forms) and the decimal significand and exponent (for floats).
-Reader::NumberLiteral Reader::scan_number_here() {
-  NumberLiteral literal;
-  Decimal& decimal = literal.decimal;
+Reader::NumberShape Reader::scan_number_here(Decimal& decimal) {
+  NumberShape literal;
   decimal.negative = *pos_ == '-';
   if (decimal.negative) ++pos_;
   if (pos_ == end_) fail("EOF while parsing a value");
@@ -373,12 +379,12 @@ Reader::NumberLiteral Reader::scan_number_here() {
 
 Number Reader::number_here() {
   const char* const begin = pos_;
-  const NumberLiteral literal = scan_number_here();
   Number number;
+  const NumberShape literal = scan_number_here(number.decimal);
   number.literal = std::string_view(begin, static_cast<std::size_t>(pos_ - begin));
   if (literal.integer && !literal.overflow) {
     constexpr std::uint64_t kMostNegative = std::uint64_t{1} << 63;
-    if (!literal.decimal.negative) {
+    if (!number.decimal.negative) {
       number.form = Number::Form::Unsigned;
       number.unsigned_value = literal.integer_part;
       return number;
@@ -391,7 +397,6 @@ Number Reader::number_here() {
     }
   }
   number.form = Number::Form::Float;
-  number.decimal = literal.decimal;
   // Doubles end just below 1.8e308: only a literal of that magnitude needs
   // converting to tell.
   if (!number.decimal.is_zero()) {
@@ -403,24 +408,29 @@ Number Reader::number_here() {
 
 // ---- Strings -------------------------------------------------------------------
 
+// The plain bytes of a string up to the first that is not: a local
+// pointer, since the text's bytes might alias the reader's members.
+const char* Reader::skip_plain(const char* p) const {
+  const char* const end = end_;
+  while (end - p >= 8) {
+    const std::uint64_t ends = plain_run_ends(load_word(p));
+    if constexpr (std::endian::native == std::endian::little) {
+      if (ends != 0) return p + std::countr_zero(ends) / 8;
+    } else if (ends != 0) {
+      break;
+    }
+    p += 8;
+  }
+  while (p != end && kStringBytes[static_cast<unsigned char>(*p)] == kPlain) ++p;
+  return p;
+}
+
 std::string_view Reader::string_here() {
   ++pos_;
   const char* run = pos_;  // start of the bytes not yet copied
   bool escaped = false;
   while (true) {
-    while (end_ - pos_ >= 8) {
-      const std::uint64_t ends = plain_run_ends(load_word(pos_));
-      if constexpr (std::endian::native == std::endian::little) {
-        if (ends != 0) {
-          pos_ += std::countr_zero(ends) / 8;
-          break;
-        }
-      } else if (ends != 0) {
-        break;
-      }
-      pos_ += 8;
-    }
-    while (pos_ != end_ && kStringBytes[static_cast<unsigned char>(*pos_)] == kPlain) ++pos_;
+    pos_ = skip_plain(pos_);
     if (pos_ == end_) fail("EOF while parsing a string");
     switch (kStringBytes[static_cast<unsigned char>(*pos_)]) {
       case kQuote: {
@@ -541,7 +551,11 @@ void Reader::skip_value() {
     case Next::True:
     case Next::False: read_bool(); return;
     // A skipped number needs no value, so it is checked for form only.
-    case Next::Number: scan_number_here(); return;
+    case Next::Number: {
+      Decimal unused;
+      scan_number_here(unused);
+      return;
+    }
     case Next::String: string_here(); return;
     case Next::Array:
       for (auto items = begin_array(); items.next();) skip_value();

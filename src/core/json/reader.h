@@ -143,11 +143,11 @@ class Reader {
   [[noreturn]] void fail_at_next(std::string message) const;
 
  private:
-  struct NumberLiteral {
+  // What a number's scan finds besides its decimal form.
+  struct NumberShape {
     bool integer = true;    // no fraction and no exponent
     bool overflow = false;  // an integer part beyond 64 bits
     std::uint64_t integer_part = 0;
-    Decimal decimal;
   };
 
   char begin_value();
@@ -155,9 +155,11 @@ class Reader {
   bool at_value_starting_with(bool (*first_byte)(char)) const;
   // The *_here functions start at the value's first byte, its kind known.
   void expect_word(std::string_view rest);
-  NumberLiteral scan_number_here();
+  // Fills `decimal` in place: a returned copy would stall on its way in.
+  NumberShape scan_number_here(Decimal& decimal);
   Number number_here();
   std::string_view string_here();
+  const char* skip_plain(const char* p) const;
   void read_escape();
   std::uint32_t read_hex_unit();
   bool next_element(bool& first);

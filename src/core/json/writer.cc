@@ -121,7 +121,8 @@ char* write_float(char* out, double value) {
   const char* p = scientific;
   const bool negative = *p == '-';
   if (negative) ++p;
-  const char* const e = static_cast<const char*>(std::memchr(p, 'e', static_cast<std::size_t>(end - p)));
+  const char* e = p;
+  while (*e != 'e') ++e;
   char digits[17];
   std::size_t count = 1;
   digits[0] = p[0];

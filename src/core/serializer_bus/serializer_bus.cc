@@ -8,6 +8,7 @@
 #include <span>
 
 #include "json/key_order.h"
+#include "json/text_copy.h"
 
 namespace kiv::serializer_bus {
 namespace {
@@ -171,12 +172,23 @@ struct Written {
   }
 };
 
-// A table's members as written: at most one per table row.
+// A table's members as written: at most one per table row. Members are
+// filled in where they stay: copying a temporary in costs a
+// store-forwarding stall each.
 struct WrittenMembers {
   std::array<Written, kMostMembers> items;
   std::size_t count = 0;
 
-  void push_back(const Written& member) { items[count++] = member; }
+  void add_node(std::string_view name, Node value) {
+    Written& member = items[count++];
+    member.name = name;
+    member.value = value;
+  }
+  void add_literal(std::string_view name, std::string_view literal) {
+    Written& member = items[count++];
+    member.name = name;
+    member.literal = literal;
+  }
   std::span<const Written> view() const { return {items.data(), count}; }
 };
 
@@ -197,10 +209,7 @@ std::optional<Node> read_member(const Sources& sources, const Member& member, Cu
   return std::nullopt;
 }
 
-void copy_to(char*& out, std::string_view text) {
-  std::memcpy(out, text.data(), text.size());
-  out += text.size();
-}
+void copy_to(char*& out, std::string_view text) { json::detail::copy_text(out, text); }
 
 std::string write_object(std::span<const Written> members) {
   std::size_t size = members.empty() ? 2 : 1 + members.size();  // braces and commas
@@ -245,7 +254,7 @@ std::optional<std::string_view> resolve(std::span<const Member> table, const Sou
         break;
       case Rule::Defaulted:
         if (!value) {
-          out.push_back({member.name.name, {}, std::nullopt, member.text});
+          out.add_literal(member.name.name, member.text);
           continue;
         }
         break;
@@ -256,7 +265,7 @@ std::optional<std::string_view> resolve(std::span<const Member> table, const Sou
         if (!value) continue;
         break;
     }
-    out.push_back({member.name.name, {}, value, {}});
+    out.add_node(member.name.name, *value);
   }
   if (first_missing != nullptr) return first_missing->text;
   return std::nullopt;
