@@ -11,7 +11,7 @@ sys.path.insert(0, str(Path(__file__).parent))
 
 from harness import print_table  # noqa: E402
 
-MODULES = ["bench_buses"]
+MODULES = ["bench_buses", "bench_serializer", "bench_record_reader"]
 
 
 def main() -> None:
