@@ -205,10 +205,10 @@ char* Number::write_json(char* out) const {
   if (decimal.is_zero()) return std::copy_n(decimal.negative ? "-0.0" : "0.0", decimal.negative ? 4 : 3, out);
   // When the digits as written (less trailing zeros) are known to be the
   // shortest that read back to this double, they are the ones to write, and
-  // no conversion is needed: up to fifteen digits in the normal range they
-  // are the only ones that short to do so; sixteen are checked.
+  // no conversion is needed: up to fifteen digits in the normal range no
+  // other digits as few read back to it; sixteen are checked.
   std::uint64_t significand = decimal.significand;
-  std::int32_t digits = decimal.digits;
+  std::int64_t digits = decimal.digits;
   std::int64_t exponent = decimal.exponent;
   if (decimal.exact()) {
     for (; significand % 10 == 0; --digits, ++exponent) significand /= 10;
@@ -326,7 +326,7 @@ Reader::NumberShape Reader::scan_number_here(Decimal& decimal) {
       if (literal.integer_part > (kLimit - digit) / 10) literal.overflow = true;
       literal.integer_part = literal.integer_part * 10 + digit;
     }
-    decimal.digits = static_cast<std::int32_t>(pos_ - digits);
+    decimal.digits = (pos_ - digits);
     decimal.exponent = pos_ - left_out;
   } else {
     ++pos_;
@@ -356,7 +356,7 @@ Reader::NumberShape Reader::scan_number_here(Decimal& decimal) {
     }
     decimal.exponent -= pos_ - digits;
     while (pos_ != end_ && detail::is_digit(*pos_)) ++pos_;
-    decimal.digits += static_cast<std::int32_t>(pos_ - digits);
+    decimal.digits += (pos_ - digits);
   }
   if (pos_ != end_ && (*pos_ == 'e' || *pos_ == 'E')) {
     literal.integer = false;

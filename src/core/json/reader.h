@@ -41,7 +41,7 @@ struct Decimal {
   static constexpr int kSignificandDigits = 19;  // always fit in 64 bits
 
   std::uint64_t significand = 0;  // its first significant digits, at most 19
-  std::int32_t digits = 0;        // significant digits written, trailing zeros too
+  std::int64_t digits = 0;        // significant digits written, trailing zeros too
   std::int64_t exponent = 0;      // of the last digit kept in the significand
   bool negative = false;
 
