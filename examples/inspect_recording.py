@@ -68,7 +68,7 @@ def summarize(rec: Recording) -> str:
         span = (max(times) - min(times)) / 1e9 if len(times) > 1 else 0.0
         rate = (len(times) - 1) / span if span else 0.0
         lines.append(f"camera      {camera}: {len(times)} frames ({rate:.1f} Hz)")
-    violations, clamps, rejects = Counter(), Counter(), Counter()
+    violations, clamps, rejects = Counter[str](), Counter[str](), Counter[str]()
     for cycle in rec.cycles:
         for guard in cycle["guard_results"]:
             layer = f"L{guard['layer']}"
