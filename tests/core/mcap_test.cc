@@ -215,6 +215,63 @@ TEST(McapWriter, EqualRegistrationsShareOneIdAndOneRecord) {
                                                  0x0E, 0x02}));
 }
 
+// What a reader would reject is refused at the call and leaves no trace: the
+// file made around the refusals reads back with only the accepted registrations.
+struct RefusedRegistration {
+  const char* name;
+  std::string schema_name, schema_encoding;
+  Bytes schema_data;
+  std::string topic, message_encoding;
+  Metadata metadata;
+  const char* error;
+};
+
+class McapWriterRefuses : public ::testing::TestWithParam<RefusedRegistration> {};
+
+TEST_P(McapWriterRefuses, WhatReadersWouldReject) {
+  const RefusedRegistration& c = GetParam();
+  MemoryFile file;
+  auto writer = make_writer(file, Options{});
+  auto schema = writer->add_schema(c.schema_name, c.schema_encoding, c.schema_data);
+  auto channel = schema.ok() ? writer->add_channel(*schema, c.topic, c.message_encoding, c.metadata)
+                             : writer->add_channel(0, c.topic, c.message_encoding, c.metadata);
+  const auto& refused = schema.ok() ? channel : schema;
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error(), c.error);
+
+  auto good = writer->add_channel(0, "/ok", "json", {});
+  ASSERT_TRUE(good.ok());
+  ASSERT_TRUE(writer->write_message({.channel_id = *good, .log_time = 1, .publish_time = 1, .data = {}}).ok());
+  ASSERT_TRUE(writer->finish().ok());
+  const McapFile read = read_mcap(file.bytes);
+  EXPECT_EQ(read.schemas.size(), schema.ok() ? 1u : 0u);
+  ASSERT_EQ(read.channels.size(), schema.ok() || !channel.ok() ? 1u : 2u);
+  EXPECT_EQ(read.channels.at(*good).topic, "/ok");
+  EXPECT_EQ(read.messages.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Registrations, McapWriterRefuses,
+    ::testing::Values(
+        RefusedRegistration{"SchemaNameNotUtf8", "k\xFF", "e", {}, "/t", "e", {}, "schema name or encoding is not valid UTF-8"},
+        RefusedRegistration{"SchemaEncodingCutShort", "k", "\xC3", {}, "/t", "e", {}, "schema name or encoding is not valid UTF-8"},
+        RefusedRegistration{"SchemaDataWithoutEncoding", "k", "", {1}, "/t", "e", {}, "schema data without a schema encoding"},
+        RefusedRegistration{"TopicWithSurrogate", "k", "e", {}, "/cam\xED\xA0\x80", "e", {}, "channel topic or encoding is not valid UTF-8"},
+        RefusedRegistration{"MessageEncodingOverlong", "k", "e", {}, "/t", "\xC0\xAF", {}, "channel topic or encoding is not valid UTF-8"},
+        RefusedRegistration{"MetadataKey", "k", "e", {}, "/t", "e", {{"\x80", "v"}}, "channel metadata is not valid UTF-8"},
+        RefusedRegistration{"MetadataValue", "k", "e", {}, "/t", "e", {{"k", "\xF4\x90\x80\x80"}}, "channel metadata is not valid UTF-8"}),
+    [](const ::testing::TestParamInfo<RefusedRegistration>& info) { return std::string(info.param.name); });
+
+TEST(McapWriter, RefusesHeaderStringsThatAreNotUtf8) {
+  MemoryFile file;
+  Options options;
+  options.library = "tool\xFE";
+  auto writer = Writer::create(std::make_unique<MemorySink>(file), std::move(options));
+  ASSERT_FALSE(writer.ok());
+  EXPECT_EQ(writer.error(), "header strings are not valid UTF-8");
+  EXPECT_TRUE(file.bytes.empty());
+}
+
 TEST(McapWriter, FlushClosesTheChunkWithItsIndexesAndHandsBytesOn) {
   MemoryFile file;
   auto writer = make_writer(file, uncompressed());

@@ -110,11 +110,15 @@ class MemorySink final : public kiv::mcap::Sink {
   MemoryFile& file_;
 };
 
+using kiv::testing::is_utf8;
+
 struct SchemaSpec {
   std::string name;
   std::string encoding;
   Bytes data;
   bool operator==(const SchemaSpec&) const = default;
+  // Every string of a file is UTF-8, and data needs an encoding to mean anything.
+  bool valid() const { return is_utf8(name) && is_utf8(encoding) && (!encoding.empty() || data.empty()); }
 };
 
 struct ChannelSpec {
@@ -123,6 +127,13 @@ struct ChannelSpec {
   std::string encoding;
   kiv::mcap::Metadata metadata;
   bool operator==(const ChannelSpec&) const = default;
+  bool valid() const {
+    if (!is_utf8(topic) || !is_utf8(encoding)) return false;
+    for (const auto& [key, value] : metadata) {
+      if (!is_utf8(key) || !is_utf8(value)) return false;
+    }
+    return true;
+  }
 };
 
 // What the writer was given and what its file must therefore hold.
@@ -250,7 +261,7 @@ class Session {
   void add_schema(const SchemaSpec& spec) {
     const bool failed_before = output_failed();
     auto id = writer_->add_schema(spec.name, spec.encoding, spec.data);
-    if (failed_before) {
+    if (failed_before || !spec.valid()) {
       KIV_FUZZ_CHECK(!id.ok());
       return;
     }
@@ -272,7 +283,7 @@ class Session {
   void add_channel(const ChannelSpec& spec) {
     const bool failed_before = output_failed();
     auto id = writer_->add_channel(spec.schema_id, spec.topic, spec.encoding, spec.metadata);
-    if (failed_before || spec.schema_id > model_.schemas.size()) {
+    if (failed_before || spec.schema_id > model_.schemas.size() || !spec.valid()) {
       KIV_FUZZ_CHECK(!id.ok());
       return;
     }
