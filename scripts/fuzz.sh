@@ -2,14 +2,15 @@
 # Builds the libFuzzer targets with clang (ASan+UBSan) and runs each for a
 # while: scripts/fuzz.sh [seconds per target, default 60] [target ...].
 # Installs clang and its fuzzer runtime when missing; the ordinary build and
-# test run need neither. Corpora grow under build/fuzz/corpus.
+# test run need neither. Corpora grow under build/fuzz/corpus, from the seeds
+# in tests/fuzz/seeds/<target> where a target has its own, else the JSON ones.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 SECONDS_PER_TARGET=${1:-60}
 shift || true
 TARGETS=("$@")
-((${#TARGETS[@]})) || TARGETS=(record_reader json_reader)
+((${#TARGETS[@]})) || TARGETS=(record_reader json_reader mcap_writer)
 
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 missing=()
@@ -34,10 +35,16 @@ cmake --build build/fuzz -j 2 --target "${TARGETS[@]/%/_fuzz}"
 for target in "${TARGETS[@]}"; do
   corpus="build/fuzz/corpus/$target"
   mkdir -p "$corpus"
-  cp -n tests/fuzz/seeds/* "$corpus/" 2>/dev/null || true
+  seeds=tests/fuzz/seeds
+  dictionary=(-dict=tests/fuzz/json.dict)
+  if [ -d "$seeds/$target" ]; then
+    seeds="$seeds/$target"
+    dictionary=()
+  fi
+  find "$seeds" -maxdepth 1 -type f -exec cp -n {} "$corpus/" \;
   echo "fuzz: $target for ${SECONDS_PER_TARGET}s"
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    "build/fuzz/tests/fuzz/${target}_fuzz" "$corpus" -dict=tests/fuzz/json.dict \
+    "build/fuzz/tests/fuzz/${target}_fuzz" "$corpus" "${dictionary[@]}" \
     -max_total_time="$SECONDS_PER_TARGET" -max_len=8192 -timeout=10 -print_final_stats=1 \
     -artifact_prefix="build/fuzz/${target}-"
 done

@@ -8,9 +8,10 @@
 #include <string>
 
 #include "mcap/crc32.h"
-#include "mcap_file_reader.h"
+#include "mcap/record_encoding.h"
 #include "mcap/sink.h"
 #include "mcap/writer.h"
+#include "mcap_file_reader.h"
 
 namespace kiv::mcap {
 namespace {
@@ -78,23 +79,22 @@ TEST(Crc32, MatchesTheStandardCheckValueInAnySlicing) {
 }
 
 // The public conformance file with one schema, channel and message in one
-// uncompressed chunk, summary, statistics and summary offsets: the sizes,
-// offsets and both file CRCs (which cover every byte but the CRC fields and
-// the data end record itself) must come out exactly.
-TEST(McapWriter, ReproducesTheOneMessageConformanceFile) {
+// uncompressed chunk, summary, statistics and summary offsets.
+MemoryFile conformance_file() {
   MemoryFile file;
-  {
-    auto writer = make_writer(file, uncompressed());
-    auto schema = writer->add_schema("Example", "c", bytes_of({4, 5, 6}));
-    ASSERT_TRUE(schema.ok());
-    EXPECT_EQ(*schema, 1);
-    auto channel = writer->add_channel(*schema, "example", "a", {{"foo", "bar"}});
-    ASSERT_TRUE(channel.ok());
-    EXPECT_EQ(*channel, 1);
-    const Bytes data = bytes_of({1, 2, 3});
-    ASSERT_TRUE(writer->write_message({.channel_id = 1, .sequence = 10, .log_time = 2, .publish_time = 1, .data = data}).ok());
-    ASSERT_TRUE(writer->finish().ok());
-  }
+  auto writer = make_writer(file, uncompressed());
+  auto schema = writer->add_schema("Example", "c", bytes_of({4, 5, 6}));
+  auto channel = writer->add_channel(*schema, "example", "a", {{"foo", "bar"}});
+  const Bytes data = bytes_of({1, 2, 3});
+  EXPECT_TRUE(writer->write_message({.channel_id = *channel, .sequence = 10, .log_time = 2, .publish_time = 1, .data = data}).ok());
+  EXPECT_TRUE(writer->finish().ok());
+  return file;
+}
+
+// The sizes, offsets and both file CRCs (which cover every byte but the CRC
+// fields and the data end record itself) must come out exactly.
+TEST(McapWriter, ReproducesTheOneMessageConformanceFile) {
+  const MemoryFile file = conformance_file();
   const Bytes& out = file.bytes;
   ASSERT_EQ(out.size(), 603u);
   EXPECT_TRUE(file.closed);
@@ -118,6 +118,55 @@ TEST(McapWriter, ReproducesTheOneMessageConformanceFile) {
   const auto inner = split_records(chunk_contents(records[1]), 0, 115);
   EXPECT_EQ(opcodes(inner), (std::vector<std::uint8_t>{0x03, 0x04, 0x05}));
   EXPECT_EQ(u64_at(records[2].body, 6 + 8), 81u);  // message index entry: offset of the message
+}
+
+// The checking reader must see each kind of fault; the CRCs are made right
+// again after the change, so that the check named is the one that fires.
+struct Corruption {
+  const char* name;
+  std::size_t offset;  // of the byte incremented in the conformance file
+  bool reseal;
+  const char* fault;
+};
+
+class McapFileReaderFaults : public ::testing::TestWithParam<Corruption> {};
+
+TEST_P(McapFileReaderFaults, AreReported) {
+  Bytes file = conformance_file().bytes;
+  ASSERT_EQ(file.size(), 603u);
+  EXPECT_TRUE(read_mcap(file).finished);
+  ++file.at(GetParam().offset);
+  if (GetParam().reseal) {
+    detail::store_le(file.data() + 229, crc32(ByteView(file).first(220)));
+    detail::store_le(file.data() + 591, crc32(ByteView(file).subspan(233, 591 - 233)));
+  }
+  try {
+    read_mcap(file);
+    ADD_FAILURE() << "accepted";
+  } catch (const McapFault& fault) {
+    EXPECT_NE(std::string(fault.what()).find(GetParam().fault), std::string::npos) << fault.what();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ConformanceFile, McapFileReaderFaults,
+    ::testing::Values(Corruption{"DataCrc", 229, false, "data section CRC mismatch"},
+                      Corruption{"SummaryCrc", 591, false, "summary CRC mismatch"},
+                      Corruption{"ChunkRecords", 188, true, "chunk CRC mismatch"},
+                      Corruption{"MessageIndexOffset", 212, true, "message index does not list its messages"},
+                      Corruption{"SummarySchema", 264, true, "summary schema differs from the data's"},
+                      Corruption{"StatisticsCount", 323, true, "statistics differ from the file's contents"},
+                      Corruption{"ChunkIndexStart", 404, true, "chunk index points at no chunk"},
+                      Corruption{"SummaryOffsetLength", 480, true, "summary offsets do not match the groups"}),
+    [](const ::testing::TestParamInfo<Corruption>& info) { return std::string(info.param.name); });
+
+// A file cut anywhere still gives its complete chunk, and nothing before that.
+TEST(McapFileReader, RecoversTheCompleteChunksOfACutFile) {
+  const Bytes file = conformance_file().bytes;
+  for (std::size_t cut = 0; cut <= file.size(); ++cut) {
+    const McapFile read = read_mcap_recovering(Bytes(file.begin(), file.begin() + static_cast<long>(cut)));
+    EXPECT_EQ(read.messages.size(), cut >= 25 + 164 ? 1u : 0u) << cut;
+  }
 }
 
 TEST(McapWriter, EqualRegistrationsShareOneIdAndOneRecord) {
@@ -164,6 +213,63 @@ TEST(McapWriter, EqualRegistrationsShareOneIdAndOneRecord) {
   }
   EXPECT_EQ(summary, (std::vector<std::uint8_t>{0x0F, 0x03, 0x03, 0x04, 0x04, 0x04, 0x04, 0x0B, 0x08, 0x0E, 0x0E, 0x0E,
                                                  0x0E, 0x02}));
+}
+
+// What a reader would reject is refused at the call and leaves no trace: the
+// file made around the refusals reads back with only the accepted registrations.
+struct RefusedRegistration {
+  const char* name;
+  std::string schema_name, schema_encoding;
+  Bytes schema_data;
+  std::string topic, message_encoding;
+  Metadata metadata;
+  const char* error;
+};
+
+class McapWriterRefuses : public ::testing::TestWithParam<RefusedRegistration> {};
+
+TEST_P(McapWriterRefuses, WhatReadersWouldReject) {
+  const RefusedRegistration& c = GetParam();
+  MemoryFile file;
+  auto writer = make_writer(file, Options{});
+  auto schema = writer->add_schema(c.schema_name, c.schema_encoding, c.schema_data);
+  auto channel = schema.ok() ? writer->add_channel(*schema, c.topic, c.message_encoding, c.metadata)
+                             : writer->add_channel(0, c.topic, c.message_encoding, c.metadata);
+  const auto& refused = schema.ok() ? channel : schema;
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error(), c.error);
+
+  auto good = writer->add_channel(0, "/ok", "json", {});
+  ASSERT_TRUE(good.ok());
+  ASSERT_TRUE(writer->write_message({.channel_id = *good, .log_time = 1, .publish_time = 1, .data = {}}).ok());
+  ASSERT_TRUE(writer->finish().ok());
+  const McapFile read = read_mcap(file.bytes);
+  EXPECT_EQ(read.schemas.size(), schema.ok() ? 1u : 0u);
+  ASSERT_EQ(read.channels.size(), schema.ok() || !channel.ok() ? 1u : 2u);
+  EXPECT_EQ(read.channels.at(*good).topic, "/ok");
+  EXPECT_EQ(read.messages.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Registrations, McapWriterRefuses,
+    ::testing::Values(
+        RefusedRegistration{"SchemaNameNotUtf8", "k\xFF", "e", {}, "/t", "e", {}, "schema name or encoding is not valid UTF-8"},
+        RefusedRegistration{"SchemaEncodingCutShort", "k", "\xC3", {}, "/t", "e", {}, "schema name or encoding is not valid UTF-8"},
+        RefusedRegistration{"SchemaDataWithoutEncoding", "k", "", {1}, "/t", "e", {}, "schema data without a schema encoding"},
+        RefusedRegistration{"TopicWithSurrogate", "k", "e", {}, "/cam\xED\xA0\x80", "e", {}, "channel topic or encoding is not valid UTF-8"},
+        RefusedRegistration{"MessageEncodingOverlong", "k", "e", {}, "/t", "\xC0\xAF", {}, "channel topic or encoding is not valid UTF-8"},
+        RefusedRegistration{"MetadataKey", "k", "e", {}, "/t", "e", {{"\x80", "v"}}, "channel metadata is not valid UTF-8"},
+        RefusedRegistration{"MetadataValue", "k", "e", {}, "/t", "e", {{"k", "\xF4\x90\x80\x80"}}, "channel metadata is not valid UTF-8"}),
+    [](const ::testing::TestParamInfo<RefusedRegistration>& info) { return std::string(info.param.name); });
+
+TEST(McapWriter, RefusesHeaderStringsThatAreNotUtf8) {
+  MemoryFile file;
+  Options options;
+  options.library = "tool\xFE";
+  auto writer = Writer::create(std::make_unique<MemorySink>(file), std::move(options));
+  ASSERT_FALSE(writer.ok());
+  EXPECT_EQ(writer.error(), "header strings are not valid UTF-8");
+  EXPECT_TRUE(file.bytes.empty());
 }
 
 TEST(McapWriter, FlushClosesTheChunkWithItsIndexesAndHandsBytesOn) {

@@ -13,6 +13,7 @@
 
 #include "common/float_text.h"
 #include "common/format.h"
+#include "common/utf8.h"
 #include "json/writer.h"
 
 namespace kiv::json {
@@ -40,7 +41,6 @@ int hex_value(char c) {
   return -1;
 }
 
-bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
 constexpr std::uint64_t kOnes = 0x0101010101010101;
 constexpr std::uint64_t kHighs = 0x8080808080808080;
@@ -74,30 +74,6 @@ std::uint32_t eight_digits_value(std::uint64_t word) {
   word = word * 10 + (word >> 8);
   return static_cast<std::uint32_t>(
       (((word & kMask) * kHundredsAndMillions) + (((word >> 16) & kMask) * kOnesAndTenThousands)) >> 32);
-}
-
-// Length of the well-formed UTF-8 sequence at `p` (lead byte >= 0x80), or 0:
-// no overlong forms, no surrogates, nothing above U+10FFFF.
-std::size_t utf8_sequence_length(const char* p, const char* end) {
-  const auto lead = static_cast<unsigned char>(p[0]);
-  const std::size_t available = static_cast<std::size_t>(end - p);
-  auto byte = [&](std::size_t i) { return i < available ? static_cast<unsigned char>(p[i]) : 0; };
-  if (lead >= 0xC2 && lead <= 0xDF) return is_continuation(byte(1)) ? 2 : 0;
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    const unsigned char second = byte(1);
-    const bool second_ok = lead == 0xE0   ? second >= 0xA0 && second <= 0xBF
-                           : lead == 0xED ? second >= 0x80 && second <= 0x9F
-                                          : is_continuation(second);
-    return second_ok && is_continuation(byte(2)) ? 3 : 0;
-  }
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    const unsigned char second = byte(1);
-    const bool second_ok = lead == 0xF0   ? second >= 0x90 && second <= 0xBF
-                           : lead == 0xF4 ? second >= 0x80 && second <= 0x8F
-                                          : is_continuation(second);
-    return second_ok && is_continuation(byte(2)) && is_continuation(byte(3)) ? 4 : 0;
-  }
-  return 0;
 }
 
 void append_utf8(std::string& out, std::uint32_t code_point) {
@@ -450,7 +426,7 @@ std::string_view Reader::string_here() {
         run = pos_;
         break;
       case kNonAscii: {
-        const std::size_t length = utf8_sequence_length(pos_, end_);
+        const std::size_t length = common::utf8_sequence_length(pos_, end_);
         if (length == 0) fail_at_next("invalid unicode code point");
         pos_ += length;
         break;

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "common/format.h"
+#include "common/utf8.h"
 #include "mcap/chunk_compressor.h"
 #include "mcap/record_encoding.h"
 
@@ -18,6 +19,10 @@ constexpr std::size_t kMaxRegistrations = std::numeric_limits<std::uint16_t>::ma
 
 bool fits_u32(std::size_t size) { return size <= std::numeric_limits<std::uint32_t>::max(); }
 
+// Readers decode every string of a file as UTF-8, so one bad string would
+// make the whole recording unreadable: the call that brings it is refused.
+using common::is_utf8;
+
 // The part of a Schema or Channel record after its id: equal content, equal registration.
 std::string_view content_key(const common::Bytes& record) {
   const std::size_t skip = kIdOffset + sizeof(std::uint16_t);
@@ -31,6 +36,7 @@ common::Result<std::unique_ptr<Writer>> Writer::create(std::unique_ptr<Sink> sin
   if (!fits_u32(options.profile.size()) || !fits_u32(options.library.size())) {
     return common::fail("header strings too long");
   }
+  if (!is_utf8(options.profile) || !is_utf8(options.library)) return common::fail("header strings are not valid UTF-8");
   auto compressor = make_chunk_compressor(options.compression, options.compression_level);
   if (!compressor) return common::fail(std::move(compressor).take_error());
   std::unique_ptr<Writer> writer(new Writer(std::move(sink), std::move(*compressor), std::move(options)));
@@ -69,6 +75,9 @@ common::Result<std::uint16_t> Writer::add_schema(std::string_view name, std::str
   if (!fits_u32(name.size()) || !fits_u32(encoding.size()) || !fits_u32(data.size())) {
     return common::fail("schema fields too long");
   }
+  if (!is_utf8(name) || !is_utf8(encoding)) return common::fail("schema name or encoding is not valid UTF-8");
+  // Data without an encoding could never be interpreted; readers treat it as an error.
+  if (encoding.empty() && !data.empty()) return common::fail("schema data without a schema encoding");
   scratch_.clear();
   const std::size_t start = begin_record(scratch_, Opcode::schema);
   append_le(scratch_, std::uint16_t{0});
@@ -85,6 +94,10 @@ common::Result<std::uint16_t> Writer::add_channel(std::uint16_t schema_id, std::
   if (auto status = check_usable(); !status) return common::fail(std::move(status).take_error());
   if (schema_id > schemas_.records.size()) return common::fail(common::format("unknown schema id {}", schema_id));
   if (!fits_u32(topic.size()) || !fits_u32(message_encoding.size())) return common::fail("channel fields too long");
+  if (!is_utf8(topic) || !is_utf8(message_encoding)) return common::fail("channel topic or encoding is not valid UTF-8");
+  for (const auto& [key, value] : metadata) {
+    if (!is_utf8(key) || !is_utf8(value)) return common::fail("channel metadata is not valid UTF-8");
+  }
   scratch_.clear();
   const std::size_t start = begin_record(scratch_, Opcode::channel);
   append_le(scratch_, std::uint16_t{0});

@@ -70,7 +70,9 @@ class Writer final {
 
   // Ids start at 1 (schema id 0 means "no schema"). Registering content equal
   // to an earlier registration returns the earlier id and writes nothing; a
-  // new registration's record goes into the current chunk.
+  // new registration's record goes into the current chunk. Strings that are
+  // not UTF-8, and schema data without an encoding, are refused: readers
+  // reject the whole file for them.
   common::Result<std::uint16_t> add_schema(std::string_view name, std::string_view encoding, common::ByteView data);
   // `schema_id` 0 registers a channel without a schema.
   common::Result<std::uint16_t> add_channel(std::uint16_t schema_id, std::string_view topic,
