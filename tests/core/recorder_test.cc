@@ -141,19 +141,65 @@ TEST(DrainImagesUntil, FollowsTheCursorAndTheInclusiveTimeBound) {
   EXPECT_EQ(timestamps(drain_images_until(slot, kInf)), (std::vector<double>{3.0}));
 }
 
-TEST_F(RecorderTest, MissingDirectoryEndsTheWorkerWithTheSystemText) {
+struct UnwritableCase {
+  const char* name;
+  // Prepares the path under the test's directory; false when the case
+  // cannot be made here.
+  bool (*prepare)(const std::filesystem::path& dir, std::string& path);
+  const char* system_text;
+};
+
+class UnwritablePathTest : public RecorderTest, public ::testing::WithParamInterface<UnwritableCase> {};
+
+const UnwritableCase kUnwritableCases[] = {
+    {"MissingDirectory",
+     [](const std::filesystem::path& dir, std::string& path) {
+       path = (dir / "missing/run.mcap").string();
+       return true;
+     },
+     "No such file or directory (errno 2)"},
+    {"UnderARegularFile",
+     [](const std::filesystem::path& dir, std::string& path) {
+       std::ofstream(dir / "file").put('x');
+       path = (dir / "file/run.mcap").string();
+       return true;
+     },
+     "Not a directory (errno 20)"},
+    {"ADirectory",
+     [](const std::filesystem::path& dir, std::string& path) {
+       path = dir.string();
+       return true;
+     },
+     "Is a directory (errno 21)"},
+    {"ReadOnlyDirectory",
+     [](const std::filesystem::path& dir, std::string& path) {
+       if (geteuid() == 0) return false;  // permissions do not stop root
+       std::filesystem::create_directory(dir / "read-only");
+       std::filesystem::permissions(dir / "read-only", std::filesystem::perms::owner_read |
+                                                           std::filesystem::perms::owner_exec);
+       path = (dir / "read-only/run.mcap").string();
+       return true;
+     },
+     "Permission denied (errno 13)"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, UnwritablePathTest, ::testing::ValuesIn(kUnwritableCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(UnwritablePathTest, EndsTheWorkerWithTheSystemTextAndClosesTheQueue) {
+  std::string unwritable;
+  if (!GetParam().prepare(dir_, unwritable)) GTEST_SKIP() << "cannot be made here";
   LogCapture capture;
-  const std::string missing = path("missing/run.mcap");
   auto [sender, receiver] = work_queue::make_bounded_queue<WorkItem>(work_queue::kWorkQueueCapacity);
-  ASSERT_EQ(sender.put(work_queue::Start{missing}).outcome, PutOutcome::accepted);
+  ASSERT_EQ(sender.put(work_queue::Start{unwritable}).outcome, PutOutcome::accepted);
   ASSERT_EQ(sender.put(cycle_item(1, 1.0, 0)).outcome, PutOutcome::accepted);
   std::thread worker(worker_thread_main, std::move(receiver), std::make_shared<AttachmentSlot>());
   worker.join();
-  EXPECT_EQ(capture.records(),
-            (std::vector<LogRecord>{
-                info("McapWriter: starting file \"" + missing + "\""),
-                error("McapWriter worker failed: Failed to create file: No such file or directory (errno 2)"),
-            }));
+  EXPECT_EQ(capture.records(), (std::vector<LogRecord>{
+                                   info("McapWriter: starting file \"" + unwritable + "\""),
+                                   error(std::string("McapWriter worker failed: Failed to create file: ") +
+                                         GetParam().system_text),
+                               }));
   EXPECT_EQ(sender.try_put(cycle_item(2, 2.0, 1)).outcome, PutOutcome::closed);
 }
 
