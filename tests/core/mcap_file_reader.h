@@ -93,11 +93,25 @@ struct ReadMessage {
   Bytes data;
 };
 
-// Every message of a file in file order, its channel resolved to a topic.
-inline std::vector<ReadMessage> read_messages(const Bytes& file) {
+// The complete top-level records of a file that may have been cut short.
+inline std::vector<Record> complete_records(const Bytes& file) {
+  std::vector<Record> records;
+  std::size_t at = 8;
+  while (at + 9 <= file.size()) {
+    const std::uint64_t length = u64_at(file, at + 1);
+    if (length > file.size() - at - 9) break;
+    records.push_back({file[at], at, Bytes(file.begin() + static_cast<long>(at) + 9,
+                                           file.begin() + static_cast<long>(at + 9 + length))});
+    at += 9 + length;
+  }
+  return records;
+}
+
+// Every message of these top-level records in file order, its channel resolved to a topic.
+inline std::vector<ReadMessage> read_messages(const std::vector<Record>& top_level) {
   std::map<std::uint16_t, std::string> topics;
   std::vector<ReadMessage> messages;
-  for (const Record& top : file_records(file)) {
+  for (const Record& top : top_level) {
     if (top.opcode != 0x06) continue;
     const Bytes contents = chunk_contents(top);
     for (const Record& record : split_records(contents, 0, contents.size())) {
@@ -112,5 +126,7 @@ inline std::vector<ReadMessage> read_messages(const Bytes& file) {
   }
   return messages;
 }
+
+inline std::vector<ReadMessage> read_messages(const Bytes& file) { return read_messages(file_records(file)); }
 
 }  // namespace kiv::testing

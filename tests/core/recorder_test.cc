@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -286,6 +288,76 @@ TEST_F(RecorderTest, OutputFailuresAreLoggedForEveryCycleAndTheFinish) {
                                    error("Failed to flush stop: " + earlier),
                                    error("McapWriter worker failed: Finish failed: " + earlier),
                                }));
+}
+
+// A soft file-size limit for the test's duration, with SIGXFSZ ignored so
+// that a write past it fails with EFBIG instead of ending the process.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    ok_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_handler_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  rlimit saved_{};
+  void (*previous_handler_)(int) = SIG_DFL;
+  bool ok_ = false;
+};
+
+// The file reaches its size limit part-way through a chunk: what came before
+// reads back, and every cycle from there on is reported, none lost silently.
+TEST_F(RecorderTest, FileSizeLimitIsReportedForEveryLaterCycleAndWhatCameBeforeReadsBack) {
+  constexpr std::size_t kLimit = 64 * 1024;
+  constexpr std::uint64_t kCycles = 100;
+  const std::string file = path("limited.mcap");
+  std::vector<WorkItem> work = items(work_queue::Start{file});
+  std::uint32_t noise = 1;
+  for (std::uint64_t i = 0; i < kCycles; ++i) {
+    auto data = std::make_unique<CycleRecordData>(record(i, 1.0 + static_cast<double>(i)));
+    common::Bytes frame(1024);
+    for (auto& byte : frame) byte = static_cast<std::uint8_t>((noise = noise * 1664525u + 1013904223u) >> 24);
+    data->image_data.push_back({"cam0", data->obs_timestamp, 1, 1, std::move(frame)});  // ~2 KB a cycle
+    work.emplace_back(work_queue::Cycle{std::move(data), i});
+  }
+  work.emplace_back(work_queue::Stop{kCycles});
+
+  LogCapture capture;
+  {
+    FileSizeLimit limit(kLimit);
+    ASSERT_TRUE(limit.ok());
+    const auto status = run(std::move(work), std::make_shared<AttachmentSlot>());
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.error(), "Finish failed: output failed earlier: File too large (errno 27)");
+  }
+  const common::Bytes bytes = read_file(file);
+  EXPECT_EQ(bytes.size(), kLimit);
+  std::vector<std::uint64_t> recorded;
+  for (const auto& message : kiv::testing::read_messages(kiv::testing::complete_records(bytes))) {
+    if (message.topic == "/kiv/cycle") recorded.push_back(message.sequence);
+  }
+  const std::uint64_t cut = recorded.size();  // the cycle whose chunk met the limit
+  ASSERT_GT(cut, 10u);
+  ASSERT_LT(cut, kCycles - 10);
+  for (std::uint64_t i = 0; i < cut; ++i) EXPECT_EQ(recorded[i], i);
+
+  const std::string earlier = "output failed earlier: File too large (errno 27)";
+  std::vector<LogRecord> expected = {info("McapWriter: starting file \"" + file + "\""),
+                                     error("Failed to flush: File too large (errno 27)")};
+  for (std::uint64_t i = cut + 1; i < kCycles; ++i) {
+    expected.push_back(error(common::format("Failed to process cycle {}: Failed to add schema: {}", i, earlier)));
+    expected.push_back(error("Failed to flush: " + earlier));
+  }
+  expected.push_back(error("Failed to flush stop: " + earlier));
+  EXPECT_EQ(capture.records(), expected);
 }
 
 TEST_F(RecorderTest, ClosedQueueFinishesTheOpenFile) {
