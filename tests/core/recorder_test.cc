@@ -14,6 +14,7 @@
 
 #include "log_capture.h"
 #include "mcap_file_reader.h"
+#include "common/pending_work.h"
 #include "recorder/mcap_writer.h"
 #include "recorder/worker.h"
 
@@ -95,7 +96,10 @@ class RecorderTest : public ::testing::Test {
     for (auto& item : work) EXPECT_EQ(sender.put(std::move(item)).outcome, PutOutcome::accepted);
     { auto closing = std::move(sender); }
     common::Status status;
-    std::thread worker([&, &receiver = receiver] { status = run_worker(receiver, *slot); });
+    std::thread worker([&, &receiver = receiver] {
+      common::PendingWork finishing;
+      status = run_worker(receiver, *slot, finishing);
+    });
     worker.join();
     return status;
   }
@@ -403,6 +407,37 @@ TEST_F(RecorderTest, HandleRunsOneRecordingAndNeverAStartAfterStop) {
   EXPECT_EQ(kiv::testing::read_messages(read_file(file)).size(), 2u);
   EXPECT_FALSE(std::filesystem::exists(path("other.mcap")));
   EXPECT_FALSE(std::filesystem::exists(path("again.mcap")));
+}
+
+// Until the worker has finished the file, process exit has something to
+// wait for; stop_all stops the writers that are still recording and only those.
+TEST_F(RecorderTest, StopRequestIsPendingWorkUntilTheFileIsFinished) {
+  LogCapture capture;
+  const std::string fifo = path("held.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  McapWriter idle;
+  McapWriter stopped;
+  ASSERT_TRUE(stopped.start(path("stopped.mcap")).ok());
+  stopped.stop();
+  ASSERT_TRUE(common::wait_for_pending_work(std::chrono::steady_clock::now() + 20s));
+  const std::uint64_t stopped_sequence = stopped.current_sequence();
+
+  McapWriter held;  // a FIFO without a reader holds its worker in open()
+  ASSERT_TRUE(held.start(fifo).ok());
+  ASSERT_EQ(held.write_cycle(record(1, 1.0)).value(), 0u);
+  McapWriter::stop_all(std::chrono::steady_clock::now() + 20s);
+  EXPECT_EQ(held.current_sequence(), 2u);  // the stop request took number 1
+  EXPECT_EQ(stopped.current_sequence(), stopped_sequence);
+  EXPECT_EQ(idle.current_sequence(), 0u);
+  EXPECT_EQ(common::pending_work_count(), 1u);
+  EXPECT_FALSE(common::wait_for_pending_work(std::chrono::steady_clock::now() + 50ms));
+
+  common::Bytes bytes;
+  std::thread reader([&] { bytes = read_file(fifo); });
+  EXPECT_TRUE(common::wait_for_pending_work(std::chrono::steady_clock::now() + 20s));
+  reader.join();
+  EXPECT_EQ(kiv::testing::file_records(bytes).back().opcode, 0x02);  // finished, footer and all
+  EXPECT_EQ(kiv::testing::read_messages(bytes).size(), 1u);
 }
 
 TEST_F(RecorderTest, HandleNeverStartedStopsItsWorkerOnRelease) {

@@ -30,6 +30,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 HERE = Path(__file__).parent
+KEPT = []
 FRAME_SIZE = (64, 48)
 CYCLE_PERIOD_S = 0.001  # of record time: cycle n observes at n * 0.001
 
@@ -109,7 +110,7 @@ def main() -> None:
     parser.add_argument("--cameras", type=int, default=0)
     parser.add_argument("--frame-bytes", type=int, default=2000)
     parser.add_argument("--end", choices=["stop", "release", "keep"], default="stop",
-                        help="after the cycles: stop(), drop the writer, or keep it unstopped")
+                        help="after the cycles: stop(), drop the writer, or keep it unstopped until exit")
     parser.add_argument("--stop-delay", type=float, default=0.0, help="seconds between noting the stop and doing it")
     parser.add_argument("--then", choices=["exit", "wait"], default="wait", help="after that: exit or wait to be killed")
     parser.add_argument("--file-size-limit", type=int, default=0, help="RLIMIT_FSIZE in bytes, SIGXFSZ ignored")
@@ -164,6 +165,8 @@ def main() -> None:
         writer.stop()
     elif args.end == "release":
         del writer
+    else:
+        KEPT.append(writer)  # alive until the interpreter's own finalisation
     if args.then == "wait":
         while True:
             time.sleep(1)

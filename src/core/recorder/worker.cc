@@ -214,7 +214,8 @@ common::Status write_images(mcap::Writer& writer, std::uint64_t sequence, const 
   return {};
 }
 
-common::Status run_worker(work_queue::WorkReceiver& receiver, work_queue::AttachmentSlot& slot) {
+common::Status run_worker(work_queue::WorkReceiver& receiver, work_queue::AttachmentSlot& slot,
+                          common::PendingWork& finishing) {
   Worker worker(slot);
   for (;;) {
     auto received = receiver.receive_for(kReceiveSlice);
@@ -226,7 +227,9 @@ common::Status run_worker(work_queue::WorkReceiver& receiver, work_queue::Attach
     } else if (auto* cycle = std::get_if<work_queue::Cycle>(&item)) {
       worker.record(*cycle);
     } else {
-      worker.stop(std::get<work_queue::Stop>(item));
+      auto& stop = std::get<work_queue::Stop>(item);
+      finishing = std::move(stop.finishing);  // held until the file is finished
+      worker.stop(stop);
       break;  // a writer records one file in its life
     }
   }
@@ -234,8 +237,11 @@ common::Status run_worker(work_queue::WorkReceiver& receiver, work_queue::Attach
 }
 
 void worker_thread_main(work_queue::WorkReceiver receiver, std::shared_ptr<work_queue::AttachmentSlot> slot) {
-  auto status = run_worker(receiver, *slot);
+  common::PendingWork finishing;
+  auto status = run_worker(receiver, *slot, finishing);
   if (!status) log::write(Level::Error, kLogTarget, "McapWriter worker failed: {}", status.error());
-}
+  { auto closing = std::move(receiver); }  // drops what is left in the queue
+  slot.reset();
+}  // `finishing` goes last
 
 }  // namespace kiv::recorder
