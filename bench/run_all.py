@@ -11,7 +11,7 @@ sys.path.insert(0, str(Path(__file__).parent))
 
 from harness import print_table  # noqa: E402
 
-MODULES = ["bench_buses", "bench_monitors", "bench_image_writer", "bench_recorder"]
+MODULES = ["bench_buses", "bench_monitors", "bench_image_writer", "bench_recorder", "bench_serializer", "bench_record_reader"]
 
 
 def main() -> None:

@@ -118,9 +118,9 @@ class SimulatedArm:
 
     LIMIT = 2.6  # rad, symmetric joint limits
 
-    def __init__(self, rng: random.Random) -> None:
+    def __init__(self, rng: random.Random, positions: list[float]) -> None:
         self.rng = rng
-        self.positions = [0.0] * JOINTS
+        self.positions = list(positions)
         self.velocities = [0.0] * JOINTS
 
     def observe(self, now: float) -> dict[str, Any]:
@@ -145,8 +145,12 @@ class Policy:
     def __init__(self, rng: random.Random) -> None:
         self.rng = rng
 
+    @staticmethod
+    def reference(t: float) -> list[float]:
+        return [1.8 * math.sin(0.6 * t + j) for j in range(JOINTS)]
+
     def propose(self, obs: dict[str, Any], t: float) -> list[float]:
-        targets = [1.8 * math.sin(0.6 * t + j) for j in range(JOINTS)]
+        targets = self.reference(t)
         roll = self.rng.random()
         if roll < 0.02:  # an overshoot past the joint limits
             targets[self.rng.randrange(JOINTS)] *= 1.8
@@ -179,7 +183,7 @@ class Guard:
 class JointLimitGuard(Guard):
     name, layer, event_class = "joint_limits", GuardLayer.L0_HARDWARE, "limit"
 
-    def check(self, targets, obs, dt):
+    def check(self, targets: list[float], obs: dict[str, Any], dt: float) -> GuardOutcome:
         limit = SimulatedArm.LIMIT
         clamped = [min(limit, max(-limit, q)) for q in targets]
         if clamped != targets and all(math.isfinite(q) for q in targets):
@@ -191,7 +195,7 @@ class VelocityGuard(Guard):
     name, layer, event_class = "velocity_limit", GuardLayer.L1_KINEMATIC, "rate"
     MAX_SPEED = 60.0  # rad/s towards the target
 
-    def check(self, targets, obs, dt):
+    def check(self, targets: list[float], obs: dict[str, Any], dt: float) -> GuardOutcome:
         max_step = self.MAX_SPEED * dt
         out, clamped = [], False
         for target, current in zip(targets, obs["joint_positions"]):
@@ -206,7 +210,7 @@ class VelocityGuard(Guard):
 class WorkspaceGuard(Guard):
     name, layer, event_class = "workspace_box", GuardLayer.L2_WORKSPACE, None
 
-    def check(self, targets, obs, dt):
+    def check(self, targets: list[float], obs: dict[str, Any], dt: float) -> GuardOutcome:
         reach = abs(targets[1] + targets[2]) if all(map(math.isfinite, targets[1:3])) else 0.0
         return GuardOutcome(Decision.PASS, f"reach {reach:.2f} inside the box", targets)
 
@@ -214,14 +218,14 @@ class WorkspaceGuard(Guard):
 class ContextGuard(Guard):
     name, layer, event_class = "collaborative_speed", GuardLayer.L3_CONTEXT, "context"
 
-    def check(self, targets, obs, dt):
+    def check(self, targets: list[float], obs: dict[str, Any], dt: float) -> GuardOutcome:
         return GuardOutcome(Decision.PASS, "no human in the cell", targets)
 
 
 class SupervisorGuard(Guard):
     name, layer, event_class = "supervisor_sanity", GuardLayer.L4_SUPERVISOR, "fault"
 
-    def check(self, targets, obs, dt):
+    def check(self, targets: list[float], obs: dict[str, Any], dt: float) -> GuardOutcome:
         if not all(math.isfinite(q) for q in targets):
             return GuardOutcome(Decision.REJECT, "non-finite joint target", obs["joint_positions"])
         return GuardOutcome(Decision.PASS, "plausible", targets)
@@ -271,7 +275,7 @@ class LatencyHistogram:
     """Call times in 0.1 us bins: percentiles of a run of any length in bounded memory."""
 
     def __init__(self) -> None:
-        self.bins: Counter = Counter()
+        self.bins: Counter[int] = Counter()
         self.count = 0
 
     def add(self, ns: int) -> None:
@@ -296,7 +300,7 @@ class RunStats:
     refused_records: int = 0
     accepted_records: int = 0
     telemetry_bytes: int = 0
-    risk_levels: Counter = field(default_factory=Counter)
+    risk_levels: Counter[int] = field(default_factory=Counter)
     module_time: LatencyHistogram = field(default_factory=LatencyHistogram)
     elapsed_s: float = 0.0
 
@@ -323,7 +327,8 @@ class GuardedLoop:
 
     def __init__(self, args: argparse.Namespace, recording: Path, serializer: Any) -> None:
         self.rng = random.Random(args.seed)
-        self.arm, self.policy = SimulatedArm(self.rng), Policy(self.rng)
+        self.policy = Policy(self.rng)
+        self.arm = SimulatedArm(self.rng, Policy.reference(0.0))  # at rest where the trajectory begins
         self.dt = 1.0 / args.rate
         self.observations = kiv_rs.ObservationBus(16)
         self.actions = kiv_rs.ActionBus(1)
@@ -413,7 +418,7 @@ class GuardedLoop:
         was_clamped = clamped_mask != 0
         was_rejected = fallback is not None
         clock.call(self.risk.record, was_clamped, was_rejected)
-        level = clock.call(self.risk.risk_level)
+        level: int = clock.call(self.risk.risk_level)
         stats.risk_levels[level] += 1
 
         record = CycleRecord(
@@ -495,10 +500,10 @@ def wait_for_finished_file(path: Path, timeout_s: float) -> bool:
     return False
 
 
-def count_recorded(path: Path) -> tuple[int, Counter]:
+def count_recorded(path: Path) -> tuple[int, Counter[str]]:
     from mcap.reader import make_reader
 
-    cycles, frames = 0, Counter()
+    cycles, frames = 0, Counter[str]()
     with path.open("rb") as f:
         reader = make_reader(f)
         for _, channel, _ in reader.iter_messages():
@@ -529,7 +534,7 @@ def main(argv: list[str] | None = None) -> int:
     stats = run_loop(args, recording)
 
     finished = wait_for_finished_file(recording, timeout_s=30.0)
-    recorded_cycles, frames = count_recorded(recording) if finished else (0, Counter())
+    recorded_cycles, frames = count_recorded(recording) if finished else (0, Counter[str]())
     planned = int(args.duration * args.rate)
     achieved_hz = stats.cycles / stats.elapsed_s if stats.elapsed_s else 0.0
     kept_rate = stats.cycles == planned and achieved_hz >= 0.95 * args.rate and stats.late_cycles <= 0.01 * planned

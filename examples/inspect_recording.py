@@ -68,7 +68,7 @@ def summarize(rec: Recording) -> str:
         span = (max(times) - min(times)) / 1e9 if len(times) > 1 else 0.0
         rate = (len(times) - 1) / span if span else 0.0
         lines.append(f"camera      {camera}: {len(times)} frames ({rate:.1f} Hz)")
-    violations, clamps, rejects = Counter(), Counter(), Counter()
+    violations, clamps, rejects = Counter[str](), Counter[str](), Counter[str]()
     for cycle in rec.cycles:
         for guard in cycle["guard_results"]:
             layer = f"L{guard['layer']}"
@@ -92,21 +92,16 @@ def plot(rec: Recording, out: Path) -> None:
     fig, axes = plt.subplots(4, 1, figsize=(11, 11), sharex=True, gridspec_kw={"height_ratios": [3, 3, 2, 1.4]})
     fig.suptitle(f"kiv_rs recording: {len(rec.cycles)} cycles, {sum(len(f) for f in rec.frames.values())} frames")
 
-    ax = axes[0]
-    for stage in STAGES:
-        ax.plot(t, [c["latency_stages"].get(stage, float("nan")) for c in rec.cycles], lw=0.7, label=stage)
-    ax.set_ylabel("stage latency (ms)")
-    ax.set_yscale("log")
-    ax.legend(loc="upper right", ncol=5, fontsize="small")
-    ax.set_title("Pipeline stages", loc="left", fontsize="medium")
+    def latency_panel(ax: Any, field: str, names: list[str], ylabel: str, title: str) -> None:
+        for name in names:
+            ax.plot(t, [c[field].get(name, float("nan")) for c in rec.cycles], lw=0.7, label=name)
+        ax.set_ylabel(ylabel)
+        ax.set_yscale("log")
+        ax.legend(loc="upper right", ncol=5, fontsize="small")
+        ax.set_title(title, loc="left", fontsize="medium")
 
-    ax = axes[1]
-    for layer in LAYERS:
-        ax.plot(t, [c["latency_layers"].get(layer, float("nan")) for c in rec.cycles], lw=0.7, label=layer)
-    ax.set_ylabel("guard time per layer (ms)")
-    ax.set_yscale("log")
-    ax.legend(loc="upper right", ncol=5, fontsize="small")
-    ax.set_title("Guard latency summed per layer", loc="left", fontsize="medium")
+    latency_panel(axes[0], "latency_stages", STAGES, "stage latency (ms)", "Pipeline stages")
+    latency_panel(axes[1], "latency_layers", LAYERS, "guard time per layer (ms)", "Guard latency summed per layer")
 
     ax = axes[2]
     for kind, marker, colour in [("clamp", "|", "tab:orange"), ("reject", "x", "tab:red")]:

@@ -11,6 +11,7 @@ PYTHON_PACKAGES=(
   "scikit-build-core>=0.10" "cmake>=3.26" ninja
   "pytest>=8" "hypothesis>=6" "mcap>=1.2" "msgpack>=1.0" "Pillow>=10" "zstandard>=0.22" "mypy>=1.10"
   "matplotlib>=3.8" "numpy>=1.26" "pylibjpeg-libjpeg>=2"
+  "orjson>=3.9"
 )
 
 missing=()

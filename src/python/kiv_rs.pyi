@@ -3,7 +3,18 @@
 from typing import Any, final
 
 __version__: str
-__all__: list[str]
+__all__ = [
+    "__version__",
+    "ObservationBus",
+    "WatchdogTimer",
+    "RiskController",
+    "MetricBus",
+    "ActionBus",
+    "ImageWriter",
+    "ImageHub",
+    "McapWriter",
+    "SerializerBus",
+]
 
 _ImageTuple = tuple[str, float, int, int, bytes]
 

@@ -23,6 +23,7 @@ PyTypeObject* (*const kClassBuilders[])() = {
     &build_image_writer_class,
     &build_image_hub_class,
     &build_mcap_writer_class,
+    &build_serializer_bus_class,
 };
 
 PyModuleDef g_module_def = {

@@ -2,11 +2,20 @@
 
 #include <cmath>
 #include <cstdint>
+#include <bit>
+#include <charconv>
+#include <cstdio>
 #include <limits>
+#include <random>
+#include <stdexcept>
 #include <string>
 
+#include "common/format.h"
+#include "json/document.h"
+#include "json/key_order.h"
 #include "json/reader.h"
 #include "json/value.h"
+#include "json/writer.h"
 
 namespace kiv::json {
 namespace {
@@ -35,6 +44,8 @@ class SyntaxError : public ::testing::TestWithParam<SyntaxCase> {};
 
 TEST_P(SyntaxError, NamesTheFaultAndWhereReadingStopped) {
   EXPECT_EQ(parse_error(GetParam().text), GetParam().message) << GetParam().text;
+  auto document = Document::read(GetParam().text);
+  EXPECT_EQ(document.ok() ? "(accepted)" : document.error(), GetParam().message) << GetParam().text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -240,6 +251,199 @@ TEST(Reader, SkipsAnyWellFormedValue) {
   EXPECT_TRUE(skip("1e400").ok());
   EXPECT_EQ(skip("[1, NaN]").error(), "expected value at line 1 column 5");
   EXPECT_EQ(skip(nested(128)).error(), "recursion limit exceeded at line 1 column 128");
+}
+
+// ---- Writing -------------------------------------------------------------------
+
+struct FloatCase {
+  double value;
+  const char* text;
+};
+
+class FloatSpelling : public ::testing::TestWithParam<FloatCase> {};
+
+TEST_P(FloatSpelling, IsShortestRoundTripWithPlainOrExponentForm) {
+  std::string out;
+  append_float(out, GetParam().value);
+  EXPECT_EQ(out, GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Writer, FloatSpelling,
+    ::testing::Values(FloatCase{2.0, "2.0"}, FloatCase{3.0, "3.0"}, FloatCase{0.5, "0.5"}, FloatCase{12.25, "12.25"},
+                      FloatCase{0.0, "0.0"}, FloatCase{-0.0, "-0.0"}, FloatCase{-1.5, "-1.5"},
+                      FloatCase{1e-05, "0.00001"}, FloatCase{0.0001, "0.0001"}, FloatCase{1.25e-5, "0.0000125"},
+                      FloatCase{9.5e-6, "9.5e-6"}, FloatCase{1e-07, "1e-7"}, FloatCase{1.5e-7, "1.5e-7"},
+                      FloatCase{-1e-7, "-1e-7"}, FloatCase{2.5e-300, "2.5e-300"}, FloatCase{5e-324, "5e-324"},
+                      FloatCase{1e15, "1000000000000000.0"}, FloatCase{123456789012345.67, "123456789012345.67"},
+                      FloatCase{1e16, "1e+16"}, FloatCase{1.2345678901234568e+17, "1.2345678901234568e+17"},
+                      FloatCase{1.7976931348623157e308, "1.7976931348623157e+308"},
+                      FloatCase{0.1 + 0.2, "0.30000000000000004"}, FloatCase{1717171717.123456, "1717171717.123456"},
+                      FloatCase{std::numeric_limits<double>::infinity(), "null"},
+                      FloatCase{std::nan(""), "null"}));
+
+TEST(Writer, EscapesOnlyQuotesBackslashesAndControlCharacters) {
+  std::string out;
+  append_string(out, std::string("q\"\\\b\t\n\f\r\x01\x1f\0/\x7f \xc3\xa9", 16));
+  EXPECT_EQ(out, "\"q\\\"\\\\\\b\\t\\n\\f\\r\\u0001\\u001f\\u0000/\x7f \xc3\xa9\"");
+}
+
+TEST(Writer, WritesCompactTextWithMembersInKeyOrder) {
+  const Value value = Object{{"b", Array{1, -2, 2.0, true, nullptr}},
+                             {"a", Object{{"z", std::string("t")}, {"B", Object{}}}},
+                             {"c", Array{}}};
+  EXPECT_EQ(to_text(value), R"({"a":{"B":{},"z":"t"},"b":[1,-2,2.0,true,null],"c":[]})");
+  EXPECT_EQ(to_text(Value(std::numeric_limits<std::uint64_t>::max())), "18446744073709551615");
+  EXPECT_EQ(to_text(Value(std::numeric_limits<std::int64_t>::min())), "-9223372036854775808");
+}
+
+TEST(Writer, ReadsBackEveryFiniteDoubleItWrites) {
+  std::mt19937_64 bits(20240601);
+  for (int i = 0; i < 20000; ++i) {
+    const double value = std::bit_cast<double>(bits());
+    if (!std::isfinite(value)) continue;
+    std::string text;
+    append_float(text, value);
+    const Value back = parsed(text);
+    const double* read = std::get_if<double>(&back.data);
+    ASSERT_NE(read, nullptr) << text;
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(*read), std::bit_cast<std::uint64_t>(value)) << text;
+  }
+}
+
+// Shortcuts in reading and spelling floats (exact conversion of short
+// significands, digits taken as written) must agree with the general path:
+// from_chars for the value, the shortest-digits writer for the spelling.
+TEST(Reader, ConvertsAndSpellsFloatLiteralsLikeTheGeneralPath) {
+  std::mt19937_64 bits(7);
+  std::uniform_real_distribution<double> everyday(-5000.0, 5000.0);
+  char literal[64];
+  for (int i = 0; i < 40000; ++i) {
+    // Any bit pattern, or the magnitudes records mostly hold.
+    const double source = i % 4 < 2 ? std::bit_cast<double>(bits()) : everyday(bits) * std::pow(10.0, i % 13 - 6);
+    if (!std::isfinite(source)) continue;
+    const int precision = 1 + i % 17;
+    const int length = std::snprintf(literal, sizeof literal, i % 2 ? "%.*g" : "%.*e", precision, source);
+    const std::string_view text(literal, static_cast<std::size_t>(length));
+    auto number = read_text(text, [](Reader& reader) { return reader.read_number(); });
+    ASSERT_TRUE(number.ok()) << text << ": " << number.error();
+    if (number->form != Number::Form::Float) continue;
+    double expected = 0.0;
+    const auto parsed_reference = std::from_chars(text.data(), text.data() + text.size(), expected);
+    if (parsed_reference.ec == std::errc::result_out_of_range) expected = std::signbit(source) ? -0.0 : 0.0;
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(number->float_value()), std::bit_cast<std::uint64_t>(expected)) << text;
+    char spelled[kFloatTextCapacity];
+    std::string reference;
+    append_float(reference, expected);
+    ASSERT_EQ(std::string_view(spelled, number->write_json(spelled)), reference) << text;
+  }
+}
+
+TEST(Writer, RoundTripsTextsThroughTheReader) {
+  const std::string text = R"({"a":["\u0000\u001f\"\\","é€😀",-0.0,1e+300,0.00001],"b":{"":null}})";
+  EXPECT_EQ(to_text(parsed(text)), text);
+}
+
+// ---- Document ------------------------------------------------------------------
+
+Document read_document(std::string_view text) {
+  auto document = Document::read(text);
+  if (!document.ok()) throw std::runtime_error(document.error());
+  return std::move(document).value();
+}
+
+std::string document_json(const Document& document) {
+  std::string out;
+  document.root().append_json(out);
+  EXPECT_EQ(out.size(), document.root().json_size());
+  return out;
+}
+
+class DocumentText : public ::testing::TestWithParam<std::string> {};
+
+// The document's own spelling of every value must be the writer's.
+TEST_P(DocumentText, WritesWhatTheValueTreeWrites) {
+  const Document document = read_document(GetParam());
+  EXPECT_EQ(document_json(document), to_text(parsed(GetParam())));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Document, DocumentText,
+    ::testing::Values(R"({"b": 1, "a": [true, false, null], "B": {}, "b": 3})", R"([])", R"({})", R"("")",
+                      R"(["\u0000\u001f\"\\\/\b\f\n\r\t", "caf\u00e9 \ud83d\ude00", "raw Ã©"])",
+                      R"({"k\u00e9": 1, "k\u0065": 2, "ke": 3})",
+                      R"([0, -0, 18446744073709551615, 18446744073709551616, -9223372036854775808, -9223372036854775809])",
+                      R"([1e-05, 1e16, 1.5e-7, 2.0, 0.1, 100.0, 1.50, 0.30000000000000004, 1717171717.123456])",
+                      R"([1e-400, -1e-400, 5e-324, 1.7976931348623157e308, 123456789012345678901234567890.5])",
+                      R"([9.999999999999999, 1.000000000000001, 0.1000000000000000055511151231257827])",
+                      R"({"a": {"c": [1, {"e": null, "d": [2.5]}], "b": "x"}})"));
+
+TEST(Document, FindsMembersWithAndWithoutACursor) {
+  const Document document = read_document(R"({"delta": 4, "alpha": 1, "charlie": 3, "bravo": 2, "alpha": 9})");
+  const Document::Node root = document.root();
+  EXPECT_EQ(root.size(), 4u);
+  EXPECT_EQ(root.find("alpha")->unsigned_value(), 9u);  // the last one read
+  EXPECT_FALSE(root.find("echo"));
+  EXPECT_FALSE(root.find("alpha")->find("x"));  // not an object
+  std::uint32_t cursor = 0;
+  EXPECT_EQ(root.find("bravo", cursor)->unsigned_value(), 2u);
+  EXPECT_EQ(root.find("delta", cursor)->unsigned_value(), 4u);
+  EXPECT_FALSE(root.find("echo", cursor));
+  EXPECT_EQ(root.find("alpha", cursor)->unsigned_value(), 9u);  // behind the cursor
+  EXPECT_EQ(root.find("charlie", cursor)->unsigned_value(), 3u);
+}
+
+TEST(Document, FindsMembersOfLargeObjects) {
+  std::string text = "{";
+  for (int i = 99; i >= 0; --i) text += common::format("\"key{}\": {},", i, i);
+  text.back() = '}';
+  const Document document = read_document(text);
+  for (int i : {0, 7, 42, 99}) {
+    const std::string key = common::format("key{}", i);
+    EXPECT_EQ(document.root().find(std::string_view(key))->unsigned_value(), static_cast<std::uint64_t>(i)) << key;
+  }
+  EXPECT_FALSE(document.root().find("key100"));
+  EXPECT_EQ(document.root().member_key(0), "key0");
+  EXPECT_EQ(document.root().member_key(1), "key1");
+  EXPECT_EQ(document.root().member_key(2), "key10");
+}
+
+TEST(Document, ReportsKindsAndIntegerValues) {
+  const Document document = read_document(R"([null, true, 7, -7, 9223372036854775808, 7.0, "t", [], {}])");
+  const Document::Node root = document.root();
+  const Document::Kind kinds[] = {Document::Kind::Null,     Document::Kind::Bool,   Document::Kind::Unsigned,
+                                  Document::Kind::Negative, Document::Kind::Unsigned, Document::Kind::Float,
+                                  Document::Kind::String,   Document::Kind::Array,  Document::Kind::Object};
+  ASSERT_EQ(root.size(), std::size(kinds));
+  for (std::size_t i = 0; i < root.size(); ++i) EXPECT_EQ(root.element(i).kind(), kinds[i]) << i;
+  EXPECT_EQ(root.element(3).signed_value(), -7);
+  EXPECT_FALSE(root.element(4).signed_value());  // beyond the signed range
+  EXPECT_FALSE(root.element(5).unsigned_value());
+  EXPECT_EQ(root.element(6).text(), "t");
+  EXPECT_THROW(root.element(9), std::out_of_range);
+}
+
+TEST(KeyOrder, IsByteOrderWhateverTheKeysShare) {
+  const std::string_view keys[] = {"",
+                                   std::string_view("\0", 1),
+                                   "B",
+                                   "a",
+                                   "ab",
+                                   std::string_view("ab\0", 3),
+                                   "abcdefgh",
+                                   "abcdefgh_",
+                                   "abcdefghijklmnop",
+                                   "abcdefghijklmnopq",
+                                   "abcdefghijklmnopr",
+                                   "abcdefghijklmnopr_longer",
+                                   "\x7f",
+                                   "\xc3\xa9"};
+  for (std::string_view a : keys) {
+    for (std::string_view b : keys) {
+      EXPECT_EQ(Key(a) < Key(b), a < b) << '"' << a << "\" < \"" << b << '"';
+      EXPECT_EQ(Key(a) == Key(b), a == b);
+    }
+  }
 }
 
 }  // namespace

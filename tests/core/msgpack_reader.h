@@ -5,6 +5,8 @@
 #pragma once
 
 #include <bit>
+#include <concepts>
+#include <type_traits>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -18,32 +20,62 @@ namespace kiv::testing {
 
 struct Item;
 using ItemList = std::vector<Item>;
-using ItemMap = std::vector<std::pair<std::string, Item>>;
+// A struct rather than an alias, so that the pairs need Item only once it
+// is complete.
+struct ItemMap {
+  std::vector<std::pair<std::string, Item>> entries;
+};
 
 struct Item {
-  std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string, common::Bytes, ItemList, ItemMap>
-      value;
+  using Storage =
+      std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string, common::Bytes, ItemList, ItemMap>;
+  Storage value;
+
+  // Declared, not implicit: otherwise asking whether Item can be built or
+  // destroyed would need pair<string, Item>, itself waiting on Item.
+  Item();
+  ~Item();
+  Item(const Item&);
+  Item(Item&&) noexcept;
+  Item& operator=(const Item&);
+  Item& operator=(Item&&) noexcept;
+  template <typename T>
+    requires(!std::same_as<std::remove_cvref_t<T>, Item>)
+  Item(T&& held) : value(std::forward<T>(held)) {}
 
   template <typename T>
-  const T& as() const {
-    if (const T* held = std::get_if<T>(&value)) return *held;
-    throw std::runtime_error("MessagePack item of another kind");
-  }
+  const T& as() const;
   bool is_nil() const { return std::holds_alternative<std::nullptr_t>(value); }
-
   // The value under `key` of a map item.
-  const Item& at(std::string_view key) const {
-    for (const auto& [name, item] : as<ItemMap>()) {
-      if (name == key) return item;
-    }
-    throw std::runtime_error("no such key: " + std::string(key));
-  }
-  std::vector<std::string> keys() const {
-    std::vector<std::string> out;
-    for (const auto& entry : as<ItemMap>()) out.push_back(entry.first);
-    return out;
-  }
+  const Item& at(std::string_view key) const;
+  std::vector<std::string> keys() const;
 };
+
+inline Item::Item() = default;
+inline Item::~Item() = default;
+inline Item::Item(const Item&) = default;
+inline Item::Item(Item&&) noexcept = default;
+inline Item& Item::operator=(const Item&) = default;
+inline Item& Item::operator=(Item&&) noexcept = default;
+
+template <typename T>
+const T& Item::as() const {
+  if (const T* held = std::get_if<T>(&value)) return *held;
+  throw std::runtime_error("MessagePack item of another kind");
+}
+
+inline const Item& Item::at(std::string_view key) const {
+  for (const auto& [name, item] : as<ItemMap>().entries) {
+    if (name == key) return item;
+  }
+  throw std::runtime_error("no such key: " + std::string(key));
+}
+
+inline std::vector<std::string> Item::keys() const {
+  std::vector<std::string> out;
+  for (const auto& entry : as<ItemMap>().entries) out.push_back(entry.first);
+  return out;
+}
 
 class MsgpackReader {
  public:
@@ -83,12 +115,12 @@ class MsgpackReader {
     return {std::move(items)};
   }
   Item map(std::size_t size) {
-    ItemMap entries;
+    ItemMap map;
     for (std::size_t i = 0; i < size; ++i) {
       Item key = item();
-      entries.emplace_back(key.as<std::string>(), item());
+      map.entries.emplace_back(key.as<std::string>(), item());
     }
-    return {std::move(entries)};
+    return {std::move(map)};
   }
 
   Item item() {

@@ -22,10 +22,12 @@ def test_memory_stays_flat_and_every_accepted_cycle_is_recorded(tmp_path, figure
     run = subprocess.run([sys.executable, str(BENCH), "--cycles", str(CYCLES), "--dir", str(tmp_path), "--json",
                           "--max-growth-bytes", str(MAX_GROWTH_PER_CYCLE)],
                          capture_output=True, text=True, timeout=900)  # fmt: skip
+    assert run.stdout, run.stderr
     result = json.loads(run.stdout.splitlines()[-1])
     mb = 1e6
     figures("endurance").append(
-        f"{result['cycles']:,} cycles in {result['seconds']:.0f} s, {result['recorded']:,} of {result['accepted']:,} "
+        f"{result['cycles']:,} cycles (telemetry {'on' if result['telemetry'] else 'off'}) in {result['seconds']:.0f} s, "
+        f"{result['recorded']:,} of {result['accepted']:,} "
         f"accepted recorded ({result['refused']} refused); resident {result['rss_after_warm_up'] / mb:.1f} MB after "
         f"the warm-up, {result['rss_end'] / mb:.1f} MB at the end, growth {result['growth_per_cycle']:+.2f} bytes/cycle"
     )

@@ -120,7 +120,7 @@ void read_into(json::Reader& reader, double& out) {
   switch (number.form) {
     case Number::Form::Unsigned: out = static_cast<double>(number.unsigned_value); return;
     case Number::Form::Negative: out = static_cast<double>(number.negative_value); return;
-    case Number::Form::Float: out = number.float_value; return;
+    case Number::Form::Float: out = number.float_value(); return;
   }
 }
 

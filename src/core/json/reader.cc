@@ -2,13 +2,18 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
+#include <cmath>
+#include <cstring>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
 #include "common/float_text.h"
 #include "common/format.h"
+#include "json/writer.h"
 
 namespace kiv::json {
 namespace {
@@ -27,7 +32,6 @@ constexpr std::array<std::uint8_t, 256> kStringBytes = [] {
   return table;
 }();
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -37,6 +41,40 @@ int hex_value(char c) {
 }
 
 bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+constexpr std::uint64_t kOnes = 0x0101010101010101;
+constexpr std::uint64_t kHighs = 0x8080808080808080;
+
+std::uint64_t load_word(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+// The high bit of each byte of `word` that ends a plain run inside a
+// string: a quote, a backslash, a control character or a non-ASCII byte.
+// (The has-zero-byte test may also mark bytes after the first marked one,
+// never before it, so the lowest mark is exact.)
+std::uint64_t plain_run_ends(std::uint64_t word) {
+  auto zero_bytes = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  const std::uint64_t below_space = (word - kOnes * 0x20) & ~word & kHighs;
+  return (word & kHighs) | below_space | zero_bytes(word ^ (kOnes * '"')) | zero_bytes(word ^ (kOnes * '\\'));
+}
+
+bool all_eight_digits(std::uint64_t word) {
+  return (((word + kOnes * 0x46) | (word - kOnes * 0x30)) & kHighs) == 0;
+}
+
+// The value of eight decimal digits, the first one in the lowest byte.
+std::uint32_t eight_digits_value(std::uint64_t word) {
+  constexpr std::uint64_t kMask = 0x000000FF000000FF;
+  constexpr std::uint64_t kHundredsAndMillions = 100 + (1000000ULL << 32);
+  constexpr std::uint64_t kOnesAndTenThousands = 1 + (10000ULL << 32);
+  word -= kOnes * 0x30;
+  word = word * 10 + (word >> 8);
+  return static_cast<std::uint32_t>(
+      (((word & kMask) * kHundredsAndMillions) + (((word >> 16) & kMask) * kOnesAndTenThousands)) >> 32);
+}
 
 // Length of the well-formed UTF-8 sequence at `p` (lead byte >= 0x80), or 0:
 // no overlong forms, no surrogates, nothing above U+10FFFF.
@@ -80,51 +118,6 @@ void append_utf8(std::string& out, std::uint32_t code_point) {
   }
 }
 
-// Whether a well-formed number literal too large or too small for a double
-// is too large: the decimal exponent of its first significant digit is
-// positive. (Too small reads as zero.)
-bool literal_overflows(const char* p, const char* end) {
-  if (*p == '-') ++p;
-  std::int64_t magnitude = 0;
-  bool significant = false;
-  while (p != end && is_digit(*p)) {
-    if (!significant && *p != '0') {
-      significant = true;
-      magnitude = -1;
-    }
-    if (significant) ++magnitude;
-    ++p;
-  }
-  if (p != end && *p == '.') {
-    ++p;
-    std::int64_t zeros = 0;
-    while (p != end && is_digit(*p)) {
-      if (!significant) {
-        if (*p != '0') {
-          significant = true;
-          magnitude = -(zeros + 1);
-        } else {
-          ++zeros;
-        }
-      }
-      ++p;
-    }
-  }
-  if (!significant) return false;  // zero is never out of range
-  std::int64_t exponent = 0;
-  bool negative_exponent = false;
-  if (p != end && (*p == 'e' || *p == 'E')) {
-    ++p;
-    if (p != end && (*p == '+' || *p == '-')) negative_exponent = *p++ == '-';
-    constexpr std::int64_t kSaturated = std::int64_t{1} << 40;
-    while (p != end && is_digit(*p)) {
-      exponent = std::min(exponent * 10 + (*p - '0'), kSaturated);
-      ++p;
-    }
-  }
-  return magnitude + (negative_exponent ? -exponent : exponent) > 0;
-}
-
 void append_escaped_for_message(std::string& out, std::string_view text) {
   for (char c : text) {
     switch (c) {
@@ -151,11 +144,90 @@ void append_escaped_for_message(std::string& out, std::string_view text) {
 
 // ---- Descriptions ------------------------------------------------------------
 
+namespace {
+
+// significand × 10^exponent as the nearest double, when that takes a single
+// exactly rounded operation: the significand and the power of ten are both
+// exact doubles.
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+std::optional<double> exact_product(std::uint64_t significand, std::int64_t exponent) {
+  constexpr std::uint64_t kExactIntegers = std::uint64_t{1} << 53;
+  if (significand > kExactIntegers || exponent < -22 || exponent > 22) return std::nullopt;
+  const auto value = static_cast<double>(significand);
+  return exponent < 0 ? value / kExactPowers[-exponent] : value * kExactPowers[exponent];
+}
+
+// Whether sixteen significant digits, significand × 10^exponent, are the
+// shortest that read back to their double: no fifteen-digit decimal does
+// (were any to, one of the two around the literal would), and neither
+// sixteen-digit neighbour does (so the literal is the only candidate, and
+// the closest). Unknown when the checks cannot all be made exactly.
+bool is_shortest_of_sixteen(std::uint64_t significand, std::int64_t exponent) {
+  const std::optional<double> value = exact_product(significand, exponent);
+  if (!value) return false;
+  auto reads_back = [&](std::uint64_t candidate, std::int64_t candidate_exponent) {
+    const std::optional<double> other = exact_product(candidate, candidate_exponent);
+    return !other || *other == *value;  // unknown counts as reading back
+  };
+  if (reads_back(significand / 10, exponent + 1) || reads_back(significand / 10 + 1, exponent + 1)) return false;
+  // A sixteen-digit neighbour lies a whole step away from the literal, which
+  // is within half an ulp of the value: with a step above one ulp it cannot
+  // read back, so only finer steps need the checks.
+  // Scaling the ulp, a power of two, by an exact power of ten is exact.
+  const double ulp = std::nextafter(*value, std::numeric_limits<double>::infinity()) - *value;
+  const bool step_above_ulp = exponent < 0 ? ulp * kExactPowers[-exponent] < 1.0 : kExactPowers[exponent] > ulp;
+  if (step_above_ulp) return true;
+  return !reads_back(significand - 1, exponent) && !reads_back(significand + 1, exponent);
+}
+
+}  // namespace
+
+double Number::float_value() const {
+  if (decimal.is_zero()) return decimal.negative ? -0.0 : 0.0;
+  if (decimal.exact()) {
+    if (const std::optional<double> value = exact_product(decimal.significand, decimal.exponent)) {
+      return decimal.negative ? -*value : *value;
+    }
+  }
+  double value = 0.0;
+  const auto result = std::from_chars(literal.data(), literal.data() + literal.size(), value);
+  if (result.ec == std::errc::result_out_of_range) {
+    const double zero = decimal.negative ? -0.0 : 0.0;
+    return decimal.magnitude() < 0 ? zero : std::copysign(std::numeric_limits<double>::infinity(), zero);
+  }
+  return value;
+}
+
+char* Number::write_json(char* out) const {
+  if (form != Form::Float) return std::copy(literal.begin(), literal.end(), out);
+  if (decimal.is_zero()) return std::copy_n(decimal.negative ? "-0.0" : "0.0", decimal.negative ? 4 : 3, out);
+  // When the digits as written (less trailing zeros) are known to be the
+  // shortest that read back to this double, they are the ones to write, and
+  // no conversion is needed: up to fifteen digits in the normal range no
+  // other digits as few read back to it; sixteen are checked.
+  std::uint64_t significand = decimal.significand;
+  std::int64_t digits = decimal.digits;
+  std::int64_t exponent = decimal.exponent;
+  if (decimal.exact()) {
+    for (; significand % 10 == 0; --digits, ++exponent) significand /= 10;
+  }
+  const std::int64_t magnitude = decimal.magnitude();
+  const bool shortest = decimal.exact() && ((digits <= 15 && magnitude >= -307 && magnitude <= 307) ||
+                                            (digits == 16 && is_shortest_of_sixteen(significand, exponent)));
+  if (!shortest) return write_float(out, float_value());
+  char text[Decimal::kSignificandDigits + 1];
+  const char* const end = std::to_chars(text, text + sizeof text, significand).ptr;
+  return write_float_digits(out, decimal.negative, std::string_view(text, static_cast<std::size_t>(end - text)),
+                            static_cast<int>(magnitude));
+}
+
 Value Number::to_value() const {
   switch (form) {
     case Form::Unsigned: return Value(unsigned_value);
     case Form::Negative: return Value(negative_value);
-    case Form::Float: return Value(float_value);
+    case Form::Float: return Value(float_value());
   }
   return Value();
 }
@@ -166,7 +238,7 @@ std::string describe(const Number& number) {
     case Number::Form::Negative: return common::format("integer `{}`", number.negative_value);
     case Number::Form::Float: break;
   }
-  std::string text = common::plain_float_text(number.float_value);
+  std::string text = common::plain_float_text(number.float_value());
   if (text.find('.') == std::string::npos) text.append(".0");
   return common::format("floating point `{}`", text);
 }
@@ -206,50 +278,18 @@ void Reader::fail_invalid_value(std::string_view found, std::string_view expecte
 
 void Reader::fail_invalid_type(std::string_view expected) {
   switch (peek()) {
-    case Next::Null: read_null(); fail_invalid_type("null", expected);
+    case Next::Null: expect_word("ull"); fail_invalid_type("null", expected);
     case Next::True:
     case Next::False: fail_invalid_type(read_bool() ? "boolean `true`" : "boolean `false`", expected);
-    case Next::Number: fail_invalid_type(describe(read_number()), expected);
-    case Next::String: fail_invalid_type(describe_string(read_string()), expected);
+    case Next::Number: fail_invalid_type(describe(number_here()), expected);
+    case Next::String: fail_invalid_type(describe_string(string_here()), expected);
     case Next::Array: fail_invalid_type("sequence", expected);
     case Next::Object: fail_invalid_type("map", expected);
   }
-  throw std::logic_error("unreachable value kind");
+  misuse("unreachable value kind");
 }
 
 // ---- Scalars -------------------------------------------------------------------
-
-void Reader::skip_whitespace() {
-  while (pos_ != end_ && (*pos_ == ' ' || *pos_ == '\n' || *pos_ == '\r' || *pos_ == '\t')) ++pos_;
-}
-
-char Reader::begin_value() {
-  if (colon_pending_) {
-    colon_pending_ = false;
-    skip_whitespace();
-    if (pos_ == end_) fail_at_next("EOF while parsing an object");
-    if (*pos_ != ':') fail_at_next("expected `:`");
-    ++pos_;
-  }
-  skip_whitespace();
-  if (pos_ == end_) fail_at_next("EOF while parsing a value");
-  return *pos_;
-}
-
-Reader::Next Reader::peek() {
-  switch (begin_value()) {
-    case 'n': return Next::Null;
-    case 't': return Next::True;
-    case 'f': return Next::False;
-    case '"': return Next::String;
-    case '[': return Next::Array;
-    case '{': return Next::Object;
-    case '-':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9': return Next::Number;
-    default: fail_at_next("expected value");
-  }
-}
 
 void Reader::expect_word(std::string_view rest) {
   ++pos_;  // the first letter, already seen
@@ -259,38 +299,35 @@ void Reader::expect_word(std::string_view rest) {
   }
 }
 
-void Reader::read_null() {
-  if (peek() != Next::Null) throw std::logic_error("read_null without null");
-  expect_word("ull");
-}
+void Reader::misuse(const char* what) { throw std::logic_error(what); }
 
-bool Reader::read_bool() {
-  const Next next = peek();
-  if (next == Next::True) {
-    expect_word("rue");
-    return true;
-  }
-  if (next != Next::False) throw std::logic_error("read_bool without a boolean");
-  expect_word("alse");
-  return false;
-}
-
-Reader::NumberLiteral Reader::scan_number() {
-  if (peek() != Next::Number) throw std::logic_error("read_number without a number");
-  NumberLiteral literal{pos_, *pos_ == '-', true, false, 0};
-  if (literal.negative) ++pos_;
+// Checks the literal's form and takes it apart: the integer part (for the
+// integer forms) and the decimal significand and exponent (for floats).
+Reader::NumberShape Reader::scan_number_here(Decimal& decimal) {
+  NumberShape literal;
+  decimal.negative = *pos_ == '-';
+  if (decimal.negative) ++pos_;
   if (pos_ == end_) fail("EOF while parsing a value");
   if (*pos_ == '0') {
     ++pos_;
-    if (pos_ != end_ && is_digit(*pos_)) fail_at_next("invalid number");
-  } else if (is_digit(*pos_)) {
-    constexpr std::uint64_t kLimit = std::numeric_limits<std::uint64_t>::max();
+    if (pos_ != end_ && detail::is_digit(*pos_)) fail_at_next("invalid number");
+  } else if (detail::is_digit(*pos_)) {
+    // The first 19 digits always fit in 64 bits and are the significand.
+    const char* const digits = pos_;
     do {
-      const auto digit = static_cast<std::uint64_t>(*pos_ - '0');
-      if (literal.magnitude > (kLimit - digit) / 10) literal.overflow = true;
-      literal.magnitude = literal.magnitude * 10 + digit;
+      literal.integer_part = literal.integer_part * 10 + static_cast<std::uint64_t>(*pos_ - '0');
       ++pos_;
-    } while (pos_ != end_ && is_digit(*pos_));
+    } while (pos_ != end_ && detail::is_digit(*pos_) && pos_ - digits < Decimal::kSignificandDigits);
+    decimal.significand = literal.integer_part;
+    const char* const left_out = pos_;
+    constexpr std::uint64_t kLimit = std::numeric_limits<std::uint64_t>::max();
+    for (; pos_ != end_ && detail::is_digit(*pos_); ++pos_) {
+      const auto digit = static_cast<std::uint64_t>(*pos_ - '0');
+      if (literal.integer_part > (kLimit - digit) / 10) literal.overflow = true;
+      literal.integer_part = literal.integer_part * 10 + digit;
+    }
+    decimal.digits = (pos_ - digits);
+    decimal.exponent = pos_ - left_out;
   } else {
     ++pos_;
     fail("invalid number");
@@ -299,70 +336,107 @@ Reader::NumberLiteral Reader::scan_number() {
     literal.integer = false;
     ++pos_;
     if (pos_ == end_) fail_at_next("EOF while parsing a value");
-    if (!is_digit(*pos_)) fail_at_next("invalid number");
-    while (pos_ != end_ && is_digit(*pos_)) ++pos_;
+    if (!detail::is_digit(*pos_)) fail_at_next("invalid number");
+    if (decimal.is_zero()) {
+      const char* const zeros = pos_;
+      while (pos_ != end_ && *pos_ == '0') ++pos_;
+      decimal.exponent -= pos_ - zeros;
+    }
+    const char* const digits = pos_;
+    if constexpr (std::endian::native == std::endian::little) {
+      while (end_ - pos_ >= 8 && decimal.digits + (pos_ - digits) + 8 <= Decimal::kSignificandDigits &&
+             all_eight_digits(load_word(pos_))) {
+        decimal.significand = decimal.significand * 100000000 + eight_digits_value(load_word(pos_));
+        pos_ += 8;
+      }
+    }
+    while (pos_ != end_ && detail::is_digit(*pos_) && decimal.digits + (pos_ - digits) < Decimal::kSignificandDigits) {
+      decimal.significand = decimal.significand * 10 + static_cast<std::uint64_t>(*pos_ - '0');
+      ++pos_;
+    }
+    decimal.exponent -= pos_ - digits;
+    while (pos_ != end_ && detail::is_digit(*pos_)) ++pos_;
+    decimal.digits += (pos_ - digits);
   }
   if (pos_ != end_ && (*pos_ == 'e' || *pos_ == 'E')) {
     literal.integer = false;
     ++pos_;
-    if (pos_ != end_ && (*pos_ == '+' || *pos_ == '-')) ++pos_;
+    bool negative_exponent = false;
+    if (pos_ != end_ && (*pos_ == '+' || *pos_ == '-')) negative_exponent = *pos_++ == '-';
     if (pos_ == end_) fail("EOF while parsing a value");
-    if (!is_digit(*pos_)) {
+    if (!detail::is_digit(*pos_)) {
       ++pos_;
       fail("invalid number");
     }
-    while (pos_ != end_ && is_digit(*pos_)) ++pos_;
+    // Far beyond any double's range, an exponent only needs to stay so.
+    constexpr std::int64_t kSaturated = std::int64_t{1} << 40;
+    std::int64_t exponent = 0;
+    for (; pos_ != end_ && detail::is_digit(*pos_); ++pos_) exponent = std::min(exponent * 10 + (*pos_ - '0'), kSaturated);
+    decimal.exponent += negative_exponent ? -exponent : exponent;
   }
   return literal;
 }
 
-double Reader::float_from_literal(const char* begin) const {
-  double value = 0.0;
-  const auto [end, error] = std::from_chars(begin, pos_, value);
-  if (error == std::errc::result_out_of_range) {
-    if (literal_overflows(begin, pos_)) fail("number out of range");
-    return *begin == '-' ? -0.0 : 0.0;
-  }
-  if (error != std::errc() || end != pos_) throw std::logic_error("number literal not read whole");
-  return value;
-}
-
-Number Reader::read_number() {
-  const NumberLiteral literal = scan_number();
+Number Reader::number_here() {
+  const char* const begin = pos_;
   Number number;
+  const NumberShape literal = scan_number_here(number.decimal);
+  number.literal = std::string_view(begin, static_cast<std::size_t>(pos_ - begin));
   if (literal.integer && !literal.overflow) {
     constexpr std::uint64_t kMostNegative = std::uint64_t{1} << 63;
-    if (!literal.negative) {
+    if (!number.decimal.negative) {
       number.form = Number::Form::Unsigned;
-      number.unsigned_value = literal.magnitude;
+      number.unsigned_value = literal.integer_part;
       return number;
     }
     // "-0" has no negative integer form; it is the float -0.0.
-    if (literal.magnitude != 0 && literal.magnitude <= kMostNegative) {
+    if (literal.integer_part != 0 && literal.integer_part <= kMostNegative) {
       number.form = Number::Form::Negative;
-      number.negative_value = static_cast<std::int64_t>(0 - literal.magnitude);
+      number.negative_value = static_cast<std::int64_t>(0 - literal.integer_part);
       return number;
     }
   }
   number.form = Number::Form::Float;
-  number.float_value = float_from_literal(literal.begin);
+  // Doubles end just below 1.8e308: only a literal of that magnitude needs
+  // converting to tell.
+  if (!number.decimal.is_zero()) {
+    const std::int64_t magnitude = number.decimal.magnitude();
+    if (magnitude > 308 || (magnitude == 308 && std::isinf(number.float_value()))) fail("number out of range");
+  }
   return number;
 }
 
 // ---- Strings -------------------------------------------------------------------
 
-std::string_view Reader::read_string() {
-  if (peek() != Next::String) throw std::logic_error("read_string without a string");
+// The plain bytes of a string up to the first that is not: a local
+// pointer, since the text's bytes might alias the reader's members.
+const char* Reader::skip_plain(const char* p) const {
+  const char* const end = end_;
+  while (end - p >= 8) {
+    const std::uint64_t ends = plain_run_ends(load_word(p));
+    if constexpr (std::endian::native == std::endian::little) {
+      if (ends != 0) return p + std::countr_zero(ends) / 8;
+    } else if (ends != 0) {
+      break;
+    }
+    p += 8;
+  }
+  while (p != end && kStringBytes[static_cast<unsigned char>(*p)] == kPlain) ++p;
+  return p;
+}
+
+std::string_view Reader::string_here() {
   ++pos_;
   const char* run = pos_;  // start of the bytes not yet copied
   bool escaped = false;
   while (true) {
+    pos_ = skip_plain(pos_);
     if (pos_ == end_) fail("EOF while parsing a string");
     switch (kStringBytes[static_cast<unsigned char>(*pos_)]) {
-      case kPlain: ++pos_; break;
       case kQuote: {
         std::string_view text(run, static_cast<std::size_t>(pos_ - run));
         ++pos_;
+        last_string_escaped_ = escaped;
         if (!escaped) return text;
         scratch_.append(text);
         return scratch_;
@@ -381,7 +455,7 @@ std::string_view Reader::read_string() {
         pos_ += length;
         break;
       }
-      default: ++pos_; fail(std::string(kControlInString));
+      case kControl: ++pos_; fail(std::string(kControlInString));
     }
   }
 }
@@ -428,91 +502,47 @@ std::uint32_t Reader::read_hex_unit() {
 
 // ---- Containers ------------------------------------------------------------------
 
-void Reader::enter_container() {
-  if (depth_ == kMaxDepth) fail_at_next("recursion limit exceeded");
-  ++depth_;
-  ++pos_;
-}
-
-Reader::ArrayItems Reader::begin_array() {
-  if (peek() != Next::Array) throw std::logic_error("begin_array without an array");
-  enter_container();
-  return ArrayItems(*this);
-}
-
-Reader::ObjectMembers Reader::begin_object() {
-  if (peek() != Next::Object) throw std::logic_error("begin_object without an object");
-  enter_container();
-  return ObjectMembers(*this);
-}
-
-bool Reader::next_element(bool& first) {
-  skip_whitespace();
-  if (pos_ == end_) fail_at_next("EOF while parsing a list");
-  if (*pos_ == ']') {
-    ++pos_;
-    --depth_;
-    return false;
-  }
-  if (first) {
-    first = false;
-    return true;
-  }
-  if (*pos_ != ',') fail_at_next("expected `,` or `]`");
-  ++pos_;
-  skip_whitespace();
-  if (pos_ == end_) fail_at_next("EOF while parsing a value");
-  if (*pos_ == ']') fail_at_next("trailing comma");
-  return true;
-}
-
-std::optional<std::string_view> Reader::next_key(bool& first) {
-  skip_whitespace();
-  if (pos_ == end_) fail_at_next("EOF while parsing an object");
-  if (*pos_ == '}') {
-    ++pos_;
-    --depth_;
-    return std::nullopt;
-  }
-  if (!first) {
-    if (*pos_ != ',') fail_at_next("expected `,` or `}`");
-    ++pos_;
-    skip_whitespace();
-    if (pos_ == end_) fail_at_next("EOF while parsing a value");
-    if (*pos_ == '}') fail_at_next("trailing comma");
-  }
-  first = false;
-  if (*pos_ != '"') fail_at_next("key must be a string");
-  std::string_view key = read_string();
-  colon_pending_ = true;
-  return key;
-}
-
 // ---- Whole values ----------------------------------------------------------------
 
-Value Reader::read_value() {
-  switch (peek()) {
-    case Next::Null: read_null(); return Value();
-    case Next::True:
-    case Next::False: return Value(read_bool());
-    case Next::Number: return read_number().to_value();
-    case Next::String: return Value(std::string(read_string()));
-    case Next::Array: {
-      Array array;
-      for (auto items = begin_array(); items.next();) array.push_back(read_value());
-      return Value(std::move(array));
-    }
-    case Next::Object: {
-      std::vector<Object::Member> members;
-      auto object = begin_object();
-      while (auto key = object.next()) {
-        std::string name(*key);  // the key's view ends with the next read
-        members.emplace_back(std::move(name), read_value());
-      }
-      return Value(Object::from_members(std::move(members)));
-    }
+Value Reader::read_value() { return value_here(peek()); }
+
+Value Reader::value_here(Next next) {
+  switch (next) {
+    case Next::Null: expect_word("ull"); return Value();
+    case Next::True: expect_word("rue"); return Value(true);
+    case Next::False: expect_word("alse"); return Value(false);
+    case Next::Number: return number_here().to_value();
+    case Next::String: return Value(std::string(string_here()));
+    case Next::Array: return array_here();
+    case Next::Object: return object_here();
   }
-  throw std::logic_error("unreachable value kind");
+  misuse("unreachable value kind");
+}
+
+Value Reader::array_here() {
+  enter_container();
+  const std::size_t base = element_stack_.size();
+  bool first = true;
+  while (next_element(first)) element_stack_.push_back(value_here(peek()));
+  const auto begin = element_stack_.begin() + static_cast<std::ptrdiff_t>(base);
+  Array array(std::make_move_iterator(begin), std::make_move_iterator(element_stack_.end()));
+  element_stack_.erase(begin, element_stack_.end());
+  return Value(std::move(array));
+}
+
+Value Reader::object_here() {
+  enter_container();
+  const std::size_t base = member_stack_.size();
+  bool first = true;
+  while (auto key = next_key(first)) {
+    std::string name(*key);  // the key's view ends with the next read
+    Value value = value_here(peek());
+    member_stack_.emplace_back(std::move(name), std::move(value));
+  }
+  const auto begin = member_stack_.begin() + static_cast<std::ptrdiff_t>(base);
+  Object object = Object::from_member_range(begin, member_stack_.end());
+  member_stack_.erase(begin, member_stack_.end());
+  return Value(std::move(object));
 }
 
 void Reader::skip_value() {
@@ -521,8 +551,12 @@ void Reader::skip_value() {
     case Next::True:
     case Next::False: read_bool(); return;
     // A skipped number needs no value, so it is checked for form only.
-    case Next::Number: scan_number(); return;
-    case Next::String: read_string(); return;
+    case Next::Number: {
+      Decimal unused;
+      scan_number_here(unused);
+      return;
+    }
+    case Next::String: string_here(); return;
     case Next::Array:
       for (auto items = begin_array(); items.next();) skip_value();
       return;

@@ -14,12 +14,14 @@
 // one at the end of the text at its last byte.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "common/result.h"
 #include "json/value.h"
@@ -34,13 +36,36 @@ struct ReadError {
   std::size_t offset;  // bytes of the text before the reported position
 };
 
+// A float literal as significand × 10^exponent.
+struct Decimal {
+  static constexpr int kSignificandDigits = 19;  // always fit in 64 bits
+
+  std::uint64_t significand = 0;  // its first significant digits, at most 19
+  std::int64_t digits = 0;        // significant digits written, trailing zeros too
+  std::int64_t exponent = 0;      // of the last digit kept in the significand
+  bool negative = false;
+
+  bool is_zero() const { return digits == 0; }
+  bool exact() const { return digits <= kSignificandDigits; }
+  // Decimal exponent of the first significant digit (not for zero).
+  std::int64_t magnitude() const {
+    return std::min<std::int64_t>(digits, kSignificandDigits) - 1 + exponent;
+  }
+};
+
 struct Number {
   enum class Form : std::uint8_t { Unsigned, Negative, Float };
   Form form = Form::Unsigned;
   std::uint64_t unsigned_value = 0;  // Form::Unsigned
   std::int64_t negative_value = 0;   // Form::Negative, always < 0
-  double float_value = 0.0;          // Form::Float, always finite
+  Decimal decimal;                   // Form::Float, within the range of a double
+  std::string_view literal;          // as written in the text
 
+  // Form::Float: the nearest double (a signed zero when too small).
+  double float_value() const;
+  // The number in compact JSON as the writer spells it: an integer as
+  // written, a float by the writer's float rule (kFloatTextCapacity bytes).
+  char* write_json(char* out) const;
   Value to_value() const;
 };
 
@@ -93,6 +118,9 @@ class Reader {
   bool read_bool();
   Number read_number();
   std::string_view read_string();  // decoded; valid until the next read
+  // Whether the string or key just read held escapes: without any, its view
+  // is the span of the text between its quotes.
+  bool last_string_escaped() const { return last_string_escaped_; }
   ArrayItems begin_array();
   ObjectMembers begin_object();
 
@@ -115,31 +143,46 @@ class Reader {
   [[noreturn]] void fail_at_next(std::string message) const;
 
  private:
-  struct NumberLiteral {
-    const char* begin;
-    bool negative;
-    bool integer;   // no fraction and no exponent
-    bool overflow;  // more digits than 64 bits hold
-    std::uint64_t magnitude;
+  // What a number's scan finds besides its decimal form.
+  struct NumberShape {
+    bool integer = true;    // no fraction and no exponent
+    bool overflow = false;  // an integer part beyond 64 bits
+    std::uint64_t integer_part = 0;
   };
 
   char begin_value();
   void skip_whitespace();
+  bool at_value_starting_with(bool (*first_byte)(char)) const;
+  // The *_here functions start at the value's first byte, its kind known.
   void expect_word(std::string_view rest);
-  NumberLiteral scan_number();
-  double float_from_literal(const char* begin) const;
+  // Fills `decimal` in place: a returned copy would stall on its way in.
+  NumberShape scan_number_here(Decimal& decimal);
+  Number number_here();
+  std::string_view string_here();
+  const char* skip_plain(const char* p) const;
   void read_escape();
   std::uint32_t read_hex_unit();
   bool next_element(bool& first);
   std::optional<std::string_view> next_key(bool& first);
   void enter_container();
+  [[noreturn]] static void misuse(const char* what);
+
+  Value value_here(Next next);
+  Value array_here();
+  Value object_here();
 
   const char* const begin_;
   const char* const end_;
   const char* pos_;
   unsigned depth_ = 0;
   bool colon_pending_ = false;  // a key was read; ':' comes before its value
+  bool last_string_escaped_ = false;
   std::string scratch_;         // decoded text of strings with escapes
+  // Trees under construction: elements and members of every open container
+  // on one stack each, so nested containers share the storage and each
+  // takes an exact-size range of it when it closes.
+  std::vector<Value> element_stack_;
+  std::vector<Object::Member> member_stack_;
 };
 
 // "{message} at line L column C" for an error in `text`.
@@ -162,3 +205,5 @@ auto read_text(std::string_view text, Read&& read) -> common::Result<decltype(re
 common::Result<Value> parse(std::string_view text);
 
 }  // namespace kiv::json
+
+#include "json/reader-inl.h"

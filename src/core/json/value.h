@@ -13,12 +13,15 @@
 #include <concepts>
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include "json/key_order.h"
 
 namespace kiv::json {
 
@@ -40,24 +43,27 @@ class Object {
   // Members in any order; a repeated key keeps its last value.
   Object(std::initializer_list<Member> members);
   static Object from_members(std::vector<Member> members);
+  // The same for members moved out of [first, last).
+  template <typename MemberIterator>
+  static Object from_member_range(MemberIterator first, MemberIterator last);
 
-  std::size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
-  const_iterator begin() const { return members_.begin(); }
-  const_iterator end() const { return members_.end(); }
-  iterator begin() { return members_.begin(); }
-  iterator end() { return members_.end(); }
+  std::size_t size() const;
+  bool empty() const;
+  const_iterator begin() const;
+  const_iterator end() const;
+  iterator begin();
+  iterator end();
 
   // The member's value, or null when the key is absent.
   const Value* find(std::string_view key) const;
   Value* find(std::string_view key);
-  bool contains(std::string_view key) const { return find(key) != nullptr; }
+  bool contains(std::string_view key) const;
 
   // Inserts a null member when the key is absent.
   Value& operator[](std::string_view key);
   void insert_or_assign(std::string key, Value value);
 
-  bool operator==(const Object&) const = default;
+  friend bool operator==(const Object& a, const Object& b);
 
  private:
   iterator lower_bound(std::string_view key);
@@ -68,7 +74,7 @@ class Object {
 
 struct Value {
   using Storage = std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string, Array, Object>;
-  Storage data = nullptr;
+  Storage data;  // null (the first alternative) by default
 
   Value() = default;
   template <typename T>
@@ -102,36 +108,49 @@ struct Value {
 
 // ---- Object, inline now that Value is complete ----------------------------
 
+inline bool operator==(const Object& a, const Object& b) { return a.members_ == b.members_; }
+
+inline std::size_t Object::size() const { return members_.size(); }
+inline bool Object::empty() const { return members_.empty(); }
+inline Object::const_iterator Object::begin() const { return members_.begin(); }
+inline Object::const_iterator Object::end() const { return members_.end(); }
+inline Object::iterator Object::begin() { return members_.begin(); }
+inline Object::iterator Object::end() { return members_.end(); }
+inline bool Object::contains(std::string_view key) const { return find(key) != nullptr; }
+
 inline Object::Object(std::initializer_list<Member> members)
     : Object(from_members(std::vector<Member>(members))) {}
 
 inline Object Object::from_members(std::vector<Member> members) {
-  auto by_key = [](const Member& a, const Member& b) { return a.first < b.first; };
-  if (!std::is_sorted(members.begin(), members.end(), by_key)) {
-    std::stable_sort(members.begin(), members.end(), by_key);
-  }
-  // Of a run of equal keys the last one read wins.
-  auto kept = members.begin();
-  for (auto it = members.begin(); it != members.end(); ++it) {
-    auto next = std::next(it);
-    if (next != members.end() && next->first == it->first) continue;
-    if (kept != it) *kept = std::move(*it);
-    ++kept;
-  }
-  members.erase(kept, members.end());
+  return from_member_range(members.begin(), members.end());
+}
+
+template <typename MemberIterator>
+Object Object::from_member_range(MemberIterator first, MemberIterator last) {
+  const auto count = static_cast<std::size_t>(last - first);
+  std::vector<Key> keys(count);
+  for (std::size_t i = 0; i < count; ++i) keys[i] = Key(first[i].first);
+  std::vector<std::uint32_t> order;
+  detail::order_positions(order, count, [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
   Object object;
-  object.members_ = std::move(members);
+  object.members_.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    // Of equal keys the one read last comes last, and it alone is kept.
+    if (i + 1 < count && first[order[i + 1]].first == first[order[i]].first) continue;
+    object.members_.push_back(std::move(first[order[i]]));
+  }
   return object;
 }
 
 inline Object::iterator Object::lower_bound(std::string_view key) {
-  return std::lower_bound(members_.begin(), members_.end(), key,
-                          [](const Member& member, std::string_view k) { return member.first < k; });
+  const auto found = std::as_const(*this).lower_bound(key);
+  return members_.begin() + (found - members_.cbegin());
 }
 
 inline Object::const_iterator Object::lower_bound(std::string_view key) const {
-  return std::lower_bound(members_.begin(), members_.end(), key,
-                          [](const Member& member, std::string_view k) { return member.first < k; });
+  const Key wanted(key);
+  return std::lower_bound(members_.begin(), members_.end(), wanted,
+                          [](const Member& member, const Key& k) { return Key(member.first) < k; });
 }
 
 inline const Value* Object::find(std::string_view key) const {

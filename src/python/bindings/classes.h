@@ -13,5 +13,6 @@ PyTypeObject* build_action_bus_class();
 PyTypeObject* build_image_writer_class();
 PyTypeObject* build_image_hub_class();
 PyTypeObject* build_mcap_writer_class();
+PyTypeObject* build_serializer_bus_class();
 
 }  // namespace kiv::python

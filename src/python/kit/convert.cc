@@ -160,6 +160,10 @@ PyObject* to_int_list(common::ByteView bytes) {
   return PySequence_List(as_bytes.get());
 }
 
+PyObject* to_bytes(std::string_view bytes) {
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
 PyObject* none() {
   Py_INCREF(Py_None);
   return Py_None;

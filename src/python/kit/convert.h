@@ -95,6 +95,7 @@ inline PyObject* to_python(std::uint8_t value) { return to_python(static_cast<st
 PyObject* to_python(std::string_view text);
 inline PyObject* to_python(const std::string& text) { return to_python(std::string_view(text)); }
 PyObject* to_bytes(common::ByteView bytes);
+PyObject* to_bytes(std::string_view bytes);
 // A list with one int per byte, in order: for results given as a list of
 // byte values rather than as bytes.
 PyObject* to_int_list(common::ByteView bytes);
