@@ -76,21 +76,27 @@ def judge(samples: list[tuple[int, int]], warm_up_cycles: int) -> tuple[int, flo
 
 
 def count_recorded(path: Path) -> tuple[int, int]:
-    """Cycles and frames in the finished file; the cycles' sequence numbers
-    must rise and match their cycle ids (every call took the next number)."""
-    from mcap.reader import make_reader
+    """Cycles and frames in the finished file, read record by record (CRCs
+    checked, one chunk in memory at a time); the cycles' sequence numbers
+    must rise, each call having taken the next number."""
+    from mcap.records import Channel, Message
+    from mcap.stream_reader import StreamReader
 
+    topics: dict[int, str] = {}
     cycles = frames = 0
     last = -1
     with path.open("rb") as stream:
-        for _, channel, message in make_reader(stream).iter_messages(log_time_order=False):
-            if channel.topic != "/kiv/cycle":
-                frames += 1
-                continue
-            if message.sequence <= last:
-                raise AssertionError(f"cycle {message.sequence} after {last}")
-            last = message.sequence
-            cycles += 1
+        for record in StreamReader(stream, skip_magic=False, emit_chunks=False, validate_crcs=True).records:
+            if isinstance(record, Channel):
+                topics[record.id] = record.topic
+            elif isinstance(record, Message):
+                if topics[record.channel_id] != "/kiv/cycle":
+                    frames += 1
+                    continue
+                if record.sequence <= last:
+                    raise AssertionError(f"cycle {record.sequence} after {last}")
+                last = record.sequence
+                cycles += 1
     return cycles, frames
 
 
