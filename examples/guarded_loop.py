@@ -27,7 +27,6 @@ import json
 import math
 import os
 import random
-import statistics
 import sys
 import tempfile
 import threading
@@ -272,6 +271,30 @@ class SyntheticCamera(threading.Thread):
 # ---------------------------------------------------------------- the loop
 
 
+class LatencyHistogram:
+    """Call times in bins 1% wide: percentiles of a run of any length, in a
+    few hundred bins at most (fixed-width bins would keep adding rare ones)."""
+
+    BINS_PER_E = 100  # bin k holds times from e^(k/100) ns
+
+    def __init__(self) -> None:
+        self.bins: Counter[int] = Counter()
+        self.count = 0
+
+    def add(self, ns: int) -> None:
+        self.bins[int(math.log(max(ns, 1)) * self.BINS_PER_E)] += 1
+        self.count += 1
+
+    def percentile_us(self, fraction: float) -> float:
+        rank = min(self.count - 1, int(fraction * self.count))
+        seen = 0
+        for bin_, count in sorted(self.bins.items()):
+            seen += count
+            if seen > rank:
+                return math.exp(bin_ / self.BINS_PER_E) / 1e3
+        return 0.0
+
+
 @dataclass
 class RunStats:
     cycles: int = 0
@@ -281,7 +304,7 @@ class RunStats:
     accepted_records: int = 0
     telemetry_bytes: int = 0
     risk_levels: Counter[int] = field(default_factory=Counter)
-    module_ns: list[int] = field(default_factory=list)
+    module_time: LatencyHistogram = field(default_factory=LatencyHistogram)
     elapsed_s: float = 0.0
 
 
@@ -299,33 +322,144 @@ class ModuleClock:
             self.total_ns += time.perf_counter_ns() - start
 
 
+class GuardedLoop:
+    """The loop's objects and its cycle; the caller sets the pace.
+
+    ``serializer`` is the telemetry step; None leaves it out.
+    """
+
+    def __init__(self, args: argparse.Namespace, recording: Path, serializer: Any) -> None:
+        self.rng = random.Random(args.seed)
+        self.policy = Policy(self.rng)
+        self.arm = SimulatedArm(self.rng, Policy.reference(0.0))  # at rest where the trajectory begins
+        self.dt = 1.0 / args.rate
+        self.observations = kiv_rs.ObservationBus(16)
+        self.actions = kiv_rs.ActionBus(1)
+        self.metrics = kiv_rs.MetricBus()
+        self.watchdog = kiv_rs.WatchdogTimer(args.deadline_ms)
+        self.risk = kiv_rs.RiskController(window_samples=args.rate, clamp_threshold=max(1, args.rate // 20), reject_threshold=2)
+        self.serializer = serializer
+        self.hub = kiv_rs.ImageHub(2.0)
+        self.writer = kiv_rs.McapWriter()
+        self.writer.start(str(recording))
+        self.writer.attach_image_hub(self.hub, 2.0, True)
+        self.stop_cameras = threading.Event()
+        self.cameras = [SyntheticCamera(f"cam{i}", args.camera_width, args.camera_height, args.camera_rate, self.hub, self.stop_cameras) for i in range(args.cameras)]
+        self.stats = RunStats()
+
+    def start(self) -> None:
+        for camera in self.cameras:
+            camera.start()
+        self.watchdog.arm()
+
+    def close(self) -> None:
+        """Stops the cameras and the recording; the recorder finishes the file on its own thread."""
+        self.watchdog.disarm()
+        self.stop_cameras.set()
+        for camera in self.cameras:
+            camera.join()
+        self.writer.stop()
+
+    def run_cycle(self, cycle_id: int) -> int:
+        """One cycle, from observation to recording; returns its risk level."""
+        stats, dt, metrics = self.stats, self.dt, self.metrics
+        clock = ModuleClock()
+        t_cycle = time.perf_counter_ns()
+        wall = time.time()
+
+        # source
+        t0 = time.perf_counter_ns()
+        clock.call(self.observations.write, self.arm.observe(wall))
+        obs = clock.call(self.observations.read_latest)
+        t1 = time.perf_counter_ns()
+        # policy
+        proposed = self.policy.propose(obs, cycle_id * dt)
+        t2 = time.perf_counter_ns()
+        # guards
+        targets = proposed
+        results: list[GuardResult] = []
+        violated_mask = clamped_mask = 0
+        fallback = None
+        for guard in GUARDS:
+            g0 = time.perf_counter_ns()
+            outcome = guard.check(targets, obs, dt)
+            latency_ms = (time.perf_counter_ns() - g0) / 1e6
+            clock.call(metrics.push_guard, guard.name, int(guard.layer), latency_ms)
+            targets = outcome.targets
+            is_clamp = outcome.decision == Decision.CLAMP
+            is_violation = outcome.decision != Decision.PASS
+            if is_violation:
+                violated_mask |= 1 << guard.layer
+            if is_clamp:
+                clamped_mask |= 1 << guard.layer
+            if outcome.decision == Decision.REJECT:
+                fallback = "hold_position"
+            results.append(
+                GuardResult(cycle_id, wall, guard.name, guard.event_class, int(guard.layer), int(outcome.decision),
+                            outcome.decision.name, outcome.reason, latency_ms, is_violation, is_clamp,
+                            guard.name if outcome.decision == Decision.REJECT else None,
+                            {"checked_joints": JOINTS} if is_violation else None)
+            )
+        t3 = time.perf_counter_ns()
+        # sink
+        clock.call(self.actions.write, targets)
+        command = clock.call(self.actions.read)
+        self.arm.apply(command, dt)
+        t4 = time.perf_counter_ns()
+
+        stage_ms = {"source": (t1 - t0) / 1e6, "policy": (t2 - t1) / 1e6, "guards": (t3 - t2) / 1e6,
+                    "sink": (t4 - t3) / 1e6, "total": (t4 - t_cycle) / 1e6}
+        for stage in STAGES:
+            clock.call(metrics.push_stage, stage, stage_ms[stage])
+        clock.call(metrics.commit_cycle)
+        snapshot = clock.call(metrics.snapshot)
+
+        clock.call(self.watchdog.ping)
+        if clock.call(self.watchdog.is_emergency):
+            stats.deadline_misses += 1  # a real loop performs its safe stop here
+            self.watchdog.arm()
+        was_clamped = clamped_mask != 0
+        was_rejected = fallback is not None
+        clock.call(self.risk.record, was_clamped, was_rejected)
+        level: int = clock.call(self.risk.risk_level)
+        stats.risk_levels[level] += 1
+
+        record = CycleRecord(
+            cycle_id=cycle_id, obs_timestamp=wall, has_violation=violated_mask != 0, has_clamp=was_clamped,
+            violated_layer_mask=violated_mask, clamped_layer_mask=clamped_mask, active_task="pick_and_place",
+            active_boundaries=["cell_fence", "table_top"], active_cameras=[c.camera_name for c in self.cameras],
+            obs_joint_positions=obs["joint_positions"],
+            obs_channels={"joint_velocities": obs["joint_velocities"], "joint_torques": obs["joint_torques"]},
+            action_positions=proposed if all(map(math.isfinite, proposed)) else obs["joint_positions"],
+            action_velocities=None, validated_positions=command, validated_velocities=None,
+            was_clamped=was_clamped, fallback_triggered=fallback, active_context="normal",
+            context_severity=level, context_event=None, guard_results=results,
+            latency_stages=snapshot["stages"], latency_layers=snapshot["layers"], latency_guards=snapshot["guards"],
+        )
+        record_dict = asdict(record)
+        if self.serializer is not None:
+            messages = clock.call(self.serializer.serialize_cycle, record_dict)
+            stats.telemetry_bytes += sum(len(m) if isinstance(m, bytes) else sum(map(len, m)) for m in messages.values())
+        record_json = json.dumps(record_dict)
+        try:
+            clock.call(self.writer.write_cycle, record_json)
+            stats.accepted_records += 1
+        except RuntimeError:
+            stats.refused_records += 1
+
+        stats.cycles += 1
+        stats.module_time.add(clock.total_ns)
+        return level
+
+
 def run_loop(args: argparse.Namespace, recording: Path) -> RunStats:
-    rng = random.Random(args.seed)
-    policy = Policy(rng)
-    arm = SimulatedArm(rng, Policy.reference(0.0))  # at rest where the trajectory begins
-    dt = 1.0 / args.rate
-    observations = kiv_rs.ObservationBus(16)
-    actions = kiv_rs.ActionBus(1)
-    metrics = kiv_rs.MetricBus()
-    watchdog = kiv_rs.WatchdogTimer(args.deadline_ms)
-    risk = kiv_rs.RiskController(window_samples=args.rate, clamp_threshold=max(1, args.rate // 20), reject_threshold=2)
-    serializer = kiv_rs.SerializerBus()
-    hub = kiv_rs.ImageHub(2.0)
-    writer = kiv_rs.McapWriter()
-    writer.start(str(recording))
-    writer.attach_image_hub(hub, 2.0, True)
-
-    stop_cameras = threading.Event()
-    cameras = [SyntheticCamera(f"cam{i}", args.camera_width, args.camera_height, args.camera_rate, hub, stop_cameras) for i in range(args.cameras)]
-    for camera in cameras:
-        camera.start()
-
-    stats = RunStats()
+    loop = GuardedLoop(args, recording, kiv_rs.SerializerBus())
+    stats, dt = loop.stats, loop.dt
     total_cycles = int(args.duration * args.rate)
+    loop.start()
     start = time.perf_counter()
     next_t = start
     last_progress = start
-    watchdog.arm()
     try:
         for cycle_id in range(total_cycles):
             now = time.perf_counter()
@@ -333,104 +467,16 @@ def run_loop(args: argparse.Namespace, recording: Path) -> RunStats:
                 time.sleep(next_t - now)
             elif now - next_t > dt:
                 stats.late_cycles += 1
-            clock = ModuleClock()
-            t_cycle = time.perf_counter_ns()
-            wall = time.time()
-
-            # source
-            t0 = time.perf_counter_ns()
-            clock.call(observations.write, arm.observe(wall))
-            obs = clock.call(observations.read_latest)
-            t1 = time.perf_counter_ns()
-            # policy
-            proposed = policy.propose(obs, cycle_id * dt)
-            t2 = time.perf_counter_ns()
-            # guards
-            targets = proposed
-            results: list[GuardResult] = []
-            violated_mask = clamped_mask = 0
-            fallback = None
-            for guard in GUARDS:
-                g0 = time.perf_counter_ns()
-                outcome = guard.check(targets, obs, dt)
-                latency_ms = (time.perf_counter_ns() - g0) / 1e6
-                clock.call(metrics.push_guard, guard.name, int(guard.layer), latency_ms)
-                targets = outcome.targets
-                is_clamp = outcome.decision == Decision.CLAMP
-                is_violation = outcome.decision != Decision.PASS
-                if is_violation:
-                    violated_mask |= 1 << guard.layer
-                if is_clamp:
-                    clamped_mask |= 1 << guard.layer
-                if outcome.decision == Decision.REJECT:
-                    fallback = "hold_position"
-                results.append(
-                    GuardResult(cycle_id, wall, guard.name, guard.event_class, int(guard.layer), int(outcome.decision),
-                                outcome.decision.name, outcome.reason, latency_ms, is_violation, is_clamp,
-                                guard.name if outcome.decision == Decision.REJECT else None,
-                                {"checked_joints": JOINTS} if is_violation else None)
-                )
-            t3 = time.perf_counter_ns()
-            # sink
-            clock.call(actions.write, targets)
-            command = clock.call(actions.read)
-            arm.apply(command, dt)
-            t4 = time.perf_counter_ns()
-
-            stage_ms = {"source": (t1 - t0) / 1e6, "policy": (t2 - t1) / 1e6, "guards": (t3 - t2) / 1e6,
-                        "sink": (t4 - t3) / 1e6, "total": (t4 - t_cycle) / 1e6}
-            for stage in STAGES:
-                clock.call(metrics.push_stage, stage, stage_ms[stage])
-            clock.call(metrics.commit_cycle)
-            snapshot = clock.call(metrics.snapshot)
-
-            clock.call(watchdog.ping)
-            if clock.call(watchdog.is_emergency):
-                stats.deadline_misses += 1  # a real loop performs its safe stop here
-                watchdog.arm()
-            was_clamped = clamped_mask != 0
-            was_rejected = fallback is not None
-            clock.call(risk.record, was_clamped, was_rejected)
-            level = clock.call(risk.risk_level)
-            stats.risk_levels[level] += 1
-
-            record = CycleRecord(
-                cycle_id=cycle_id, obs_timestamp=wall, has_violation=violated_mask != 0, has_clamp=was_clamped,
-                violated_layer_mask=violated_mask, clamped_layer_mask=clamped_mask, active_task="pick_and_place",
-                active_boundaries=["cell_fence", "table_top"], active_cameras=[c.camera_name for c in cameras],
-                obs_joint_positions=obs["joint_positions"],
-                obs_channels={"joint_velocities": obs["joint_velocities"], "joint_torques": obs["joint_torques"]},
-                action_positions=proposed if all(map(math.isfinite, proposed)) else obs["joint_positions"],
-                action_velocities=None, validated_positions=command, validated_velocities=None,
-                was_clamped=was_clamped, fallback_triggered=fallback, active_context="normal",
-                context_severity=level, context_event=None, guard_results=results,
-                latency_stages=snapshot["stages"], latency_layers=snapshot["layers"], latency_guards=snapshot["guards"],
-            )
-            record_dict = asdict(record)
-            messages = clock.call(serializer.serialize_cycle, record_dict)
-            stats.telemetry_bytes += sum(len(m) if isinstance(m, bytes) else sum(map(len, m)) for m in messages.values())
-            record_json = json.dumps(record_dict)
-            try:
-                clock.call(writer.write_cycle, record_json)
-                stats.accepted_records += 1
-            except RuntimeError:
-                stats.refused_records += 1
-
-            stats.cycles += 1
-            stats.module_ns.append(clock.total_ns)
+            level = loop.run_cycle(cycle_id)
             next_t += dt
             if args.progress and time.perf_counter() - last_progress >= 0.5:
                 last_progress = time.perf_counter()
-                frames = sum(c.frames for c in cameras)
+                frames = sum(c.frames for c in loop.cameras)
                 print(f"\r  {last_progress - start:5.1f} s  cycles {stats.cycles:7d}  misses {stats.deadline_misses}"
                       f"  risk {level}  refused {stats.refused_records}  frames {frames}", end="", file=sys.stderr, flush=True)
     finally:
         stats.elapsed_s = time.perf_counter() - start
-        watchdog.disarm()
-        stop_cameras.set()
-        for camera in cameras:
-            camera.join()
-        writer.stop()
+        loop.close()
         if args.progress:
             print(file=sys.stderr)
     return stats
@@ -471,11 +517,6 @@ def count_recorded(path: Path) -> tuple[int, Counter[str]]:
     return cycles, frames
 
 
-def percentile(values: list[float], fraction: float) -> float:
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))] if ordered else 0.0
-
-
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog="Reads the recording back at the end; see examples/inspect_recording.py to look inside.")
@@ -502,12 +543,11 @@ def main(argv: list[str] | None = None) -> int:
     kept_rate = stats.cycles == planned and achieved_hz >= 0.95 * args.rate and stats.late_cycles <= 0.01 * planned
     complete = finished and recorded_cycles == stats.accepted_records and stats.refused_records == 0
 
-    module_us = [ns / 1e3 for ns in stats.module_ns]
     print(f"cycles run        {stats.cycles} of {planned} in {stats.elapsed_s:.2f} s ({achieved_hz:.0f} Hz, {stats.late_cycles} late)")
     print(f"deadline misses   {stats.deadline_misses} (watchdog deadline {args.deadline_ms:g} ms)")
     histogram = "  ".join(f"{name}={stats.risk_levels.get(level, 0)}" for level, name in enumerate(["NORMAL", "ELEVATED", "CRITICAL", "EMERGENCY"]))
     print(f"risk levels       {histogram}")
-    print(f"in kiv_rs/cycle   median {statistics.median(module_us):.1f} us, p99 {percentile(module_us, 0.99):.1f} us")
+    print(f"in kiv_rs/cycle   median {stats.module_time.percentile_us(0.5):.1f} us, p99 {stats.module_time.percentile_us(0.99):.1f} us")
     print(f"telemetry         {stats.telemetry_bytes / max(1, stats.cycles):.0f} bytes of JSON per cycle")
     size = recording.stat().st_size if recording.exists() else 0
     print(f"recording         {recording} ({size / 1e6:.2f} MB)")

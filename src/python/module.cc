@@ -1,7 +1,10 @@
 // Module entry: creates `kiv_rs` once per process and registers its classes.
+#include <chrono>
 #include <cstdint>
 
 #include "bindings/classes.h"
+#include "common/pending_work.h"
+#include "recorder/mcap_writer.h"
 #include "kit/errors.h"
 #include "kit/ref.h"
 
@@ -29,6 +32,20 @@ PyModuleDef g_module_def = {
 
 PyObject* g_module = nullptr;  // created once, never finalised
 std::int64_t g_interpreter = -1;
+
+// Recorders finish their files on detached threads, after stop() has
+// returned; an interpreter exiting under them would cut the files short. So
+// at the very end of finalisation (writers released by then have sent their
+// stop requests) the writers still referenced are stopped too, and the exit
+// waits for every file to be finished. Bounded, for a worker stuck on a
+// device that never answers.
+constexpr auto kExitWaitForRecordings = std::chrono::seconds(30);
+
+void finish_recordings() {
+  const auto deadline = std::chrono::steady_clock::now() + kExitWaitForRecordings;
+  recorder::McapWriter::stop_all(deadline);
+  (void)common::wait_for_pending_work(deadline);
+}
 
 // Sets `module.name = value` and appends the name to `__all__`.
 void add_attribute(PyObject* module, const char* name, PyObject* value) {
@@ -63,6 +80,9 @@ PyObject* create_module() {
     if (utf8 == nullptr) raise_current();
     add_attribute(module.get(), utf8, type);
   }
+  // Fails only when 32 exit functions are registered already; recording works
+  // without it, as it did before it existed.
+  (void)Py_AtExit(&finish_recordings);
   g_module = module.release();
   Py_INCREF(g_module);
   return g_module;

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
+#include <thread>
 
 #include "common/float_text.h"
 #include "common/format.h"
+#include "common/pending_work.h"
 #include "common/ring.h"
 
 namespace kiv::common {
@@ -64,6 +67,33 @@ TEST(Ring, ReleasesOwnedEntries) {
 
 TEST(Ring, RefusesImpossibleCapacity) {
   EXPECT_THROW(Ring<std::string>(std::numeric_limits<std::size_t>::max()), std::bad_alloc);
+}
+
+TEST(PendingWork, CountsFromBeginUntilReleasedWhereverItMoved) {
+  using namespace std::chrono_literals;
+  const auto soon = [] { return std::chrono::steady_clock::now() + 20ms; };
+  ASSERT_EQ(pending_work_count(), 0u);
+  EXPECT_TRUE(wait_for_pending_work(soon()));
+  { PendingWork nothing; }
+  EXPECT_EQ(pending_work_count(), 0u);
+
+  PendingWork first = PendingWork::begin();
+  PendingWork second = PendingWork::begin();
+  EXPECT_EQ(pending_work_count(), 2u);
+  PendingWork moved = std::move(first);
+  first = std::move(moved);  // moved back: still one count, not two or none
+  EXPECT_EQ(pending_work_count(), 2u);
+  second = PendingWork();  // releases what it held
+  EXPECT_EQ(pending_work_count(), 1u);
+  EXPECT_FALSE(wait_for_pending_work(soon()));
+
+  std::thread finisher([work = std::move(first)]() mutable {
+    std::this_thread::sleep_for(20ms);
+    work.release();
+  });
+  EXPECT_TRUE(wait_for_pending_work(std::chrono::steady_clock::now() + 20s));
+  EXPECT_EQ(pending_work_count(), 0u);
+  finisher.join();
 }
 
 }  // namespace

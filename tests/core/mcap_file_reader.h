@@ -614,9 +614,8 @@ struct ReadMessage {
   Bytes data;
 };
 
-// Every message of a finished file in file order, its channel resolved to a topic.
-inline std::vector<ReadMessage> read_messages(const Bytes& file) {
-  McapFile read = read_mcap(file);
+// Every message of a read file in file order, its channel resolved to a topic.
+inline std::vector<ReadMessage> read_messages(McapFile read) {
   std::vector<ReadMessage> messages;
   for (MessageRecord& message : read.messages) {
     messages.push_back({read.channels.at(message.channel_id).topic, message.sequence, message.log_time,
@@ -624,5 +623,8 @@ inline std::vector<ReadMessage> read_messages(const Bytes& file) {
   }
   return messages;
 }
+
+// Every message of a finished file, every part of the file checked.
+inline std::vector<ReadMessage> read_messages(const Bytes& file) { return read_messages(read_mcap(file)); }
 
 }  // namespace kiv::testing

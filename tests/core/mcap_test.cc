@@ -8,6 +8,7 @@
 #include <string>
 
 #include "mcap/crc32.h"
+#include "mcap/index_spool.h"
 #include "mcap/record_encoding.h"
 #include "mcap/sink.h"
 #include "mcap/writer.h"
@@ -400,6 +401,52 @@ TEST(McapWriter, AnOutputFailureIsReportedByEveryLaterCall) {
   EXPECT_TRUE(writer->finish().ok());  // later calls do nothing
 }
 
+// Refuses appends after `fail_after` of them, or its replay.
+class FailingSpool final : public IndexSpool {
+ public:
+  FailingSpool(int fail_after, bool fail_replay) : appends_left_(fail_after), fail_replay_(fail_replay) {}
+  common::Status append(ByteView) override {
+    if (appends_left_-- <= 0) return common::fail("spool full");
+    return {};
+  }
+  common::Status replay(const std::function<common::Status(ByteView)>&) override {
+    if (fail_replay_) return common::fail("spool unreadable");
+    return {};
+  }
+
+ private:
+  int appends_left_;
+  bool fail_replay_;
+};
+
+// Losing a chunk index would hide its chunk from indexed readers: the file
+// fails as it would on a full disk, never finishes with a summary that lies.
+TEST(McapWriter, ASpoolFailureIsAnOutputFailure) {
+  for (const bool at_replay : {false, true}) {
+    MemoryFile file;
+    auto created = Writer::create(std::make_unique<MemorySink>(file), uncompressed(),
+                                  std::make_unique<FailingSpool>(at_replay ? 100 : 1, at_replay));
+    ASSERT_TRUE(created.ok());
+    auto& writer = **created;
+    auto channel = writer.add_channel(0, "/t", "e", {});
+    ASSERT_TRUE(writer.write_message({.channel_id = *channel, .data = bytes_of({1})}).ok());
+    ASSERT_TRUE(writer.flush().ok());
+    ASSERT_TRUE(writer.write_message({.channel_id = *channel, .data = bytes_of({2})}).ok());
+    const std::string spool_error = at_replay ? "chunk index spool failed: spool unreadable"
+                                              : "chunk index spool failed: spool full";
+    if (!at_replay) {
+      const auto flushed = writer.flush();
+      ASSERT_FALSE(flushed.ok());
+      EXPECT_EQ(flushed.error(), spool_error);
+    }
+    const auto finished = writer.finish();
+    ASSERT_FALSE(finished.ok());
+    EXPECT_EQ(finished.error(), at_replay ? spool_error : "output failed earlier: " + spool_error);
+    EXPECT_TRUE(file.closed);
+    EXPECT_FALSE(std::equal(file.bytes.end() - 8, file.bytes.end(), file.bytes.begin())) << "finished anyway";
+  }
+}
+
 TEST(McapWriter, NothingCanBeAddedAfterFinish) {
   MemoryFile file;
   auto writer = make_writer(file, Options{});
@@ -467,6 +514,41 @@ TEST_F(FileSinkTest, ReportsTheSystemTextWhenTheDirectoryIsMissing) {
   auto sink = FileSink::create(path("missing/out.mcap"));
   ASSERT_FALSE(sink.ok());
   EXPECT_EQ(sink.error(), "No such file or directory (errno 2)");
+}
+
+// Thousands of chunk indexes, more than the spool's buffer holds at once: the
+// file is byte for byte what the in-memory spool gives, and the spool leaves
+// no file behind.
+TEST_F(FileSinkTest, AFileSpoolGivesTheSameFileAsMemoryAndLeavesNoName) {
+  MemoryFile in_memory, on_disk;
+  for (MemoryFile* file : {&in_memory, &on_disk}) {
+    std::unique_ptr<IndexSpool> spool = make_memory_spool();
+    if (file == &on_disk) {
+      auto made = make_file_spool(dir_.string());
+      ASSERT_TRUE(made.ok()) << made.error();
+      spool = std::move(*made);
+    }
+    auto writer = Writer::create(std::make_unique<MemorySink>(*file), Options{}, std::move(spool));
+    ASSERT_TRUE(writer.ok());
+    auto channel = (*writer)->add_channel(0, "/t", "e", {});
+    for (std::uint64_t t = 0; t < 3000; ++t) {
+      ASSERT_TRUE((*writer)->write_message({.channel_id = *channel, .log_time = t, .data = bytes_of({7})}).ok());
+      ASSERT_TRUE((*writer)->flush().ok());
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir_));
+    ASSERT_TRUE((*writer)->finish().ok());
+  }
+  EXPECT_EQ(on_disk.bytes, in_memory.bytes);
+  std::size_t chunk_indexes = 0;
+  for (const auto& record : file_records(on_disk.bytes)) chunk_indexes += record.opcode == 0x08;
+  EXPECT_EQ(chunk_indexes, 3000u);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_));
+}
+
+TEST_F(FileSinkTest, AFileSpoolNeedsItsDirectory) {
+  auto spool = make_file_spool(path("missing"));
+  ASSERT_FALSE(spool.ok());
+  EXPECT_EQ(spool.error(), "No such file or directory (errno 2)");
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +14,7 @@
 
 #include "log_capture.h"
 #include "mcap_file_reader.h"
+#include "common/pending_work.h"
 #include "recorder/mcap_writer.h"
 #include "recorder/worker.h"
 
@@ -93,7 +96,10 @@ class RecorderTest : public ::testing::Test {
     for (auto& item : work) EXPECT_EQ(sender.put(std::move(item)).outcome, PutOutcome::accepted);
     { auto closing = std::move(sender); }
     common::Status status;
-    std::thread worker([&, &receiver = receiver] { status = run_worker(receiver, *slot); });
+    std::thread worker([&, &receiver = receiver] {
+      common::PendingWork finishing;
+      status = run_worker(receiver, *slot, finishing);
+    });
     worker.join();
     return status;
   }
@@ -141,19 +147,65 @@ TEST(DrainImagesUntil, FollowsTheCursorAndTheInclusiveTimeBound) {
   EXPECT_EQ(timestamps(drain_images_until(slot, kInf)), (std::vector<double>{3.0}));
 }
 
-TEST_F(RecorderTest, MissingDirectoryEndsTheWorkerWithTheSystemText) {
+struct UnwritableCase {
+  const char* name;
+  // Prepares the path under the test's directory; false when the case
+  // cannot be made here.
+  bool (*prepare)(const std::filesystem::path& dir, std::string& path);
+  const char* system_text;
+};
+
+class UnwritablePathTest : public RecorderTest, public ::testing::WithParamInterface<UnwritableCase> {};
+
+const UnwritableCase kUnwritableCases[] = {
+    {"MissingDirectory",
+     [](const std::filesystem::path& dir, std::string& path) {
+       path = (dir / "missing/run.mcap").string();
+       return true;
+     },
+     "No such file or directory (errno 2)"},
+    {"UnderARegularFile",
+     [](const std::filesystem::path& dir, std::string& path) {
+       std::ofstream(dir / "file").put('x');
+       path = (dir / "file/run.mcap").string();
+       return true;
+     },
+     "Not a directory (errno 20)"},
+    {"ADirectory",
+     [](const std::filesystem::path& dir, std::string& path) {
+       path = dir.string();
+       return true;
+     },
+     "Is a directory (errno 21)"},
+    {"ReadOnlyDirectory",
+     [](const std::filesystem::path& dir, std::string& path) {
+       if (geteuid() == 0) return false;  // permissions do not stop root
+       std::filesystem::create_directory(dir / "read-only");
+       std::filesystem::permissions(dir / "read-only", std::filesystem::perms::owner_read |
+                                                           std::filesystem::perms::owner_exec);
+       path = (dir / "read-only/run.mcap").string();
+       return true;
+     },
+     "Permission denied (errno 13)"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, UnwritablePathTest, ::testing::ValuesIn(kUnwritableCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(UnwritablePathTest, EndsTheWorkerWithTheSystemTextAndClosesTheQueue) {
+  std::string unwritable;
+  if (!GetParam().prepare(dir_, unwritable)) GTEST_SKIP() << "cannot be made here";
   LogCapture capture;
-  const std::string missing = path("missing/run.mcap");
   auto [sender, receiver] = work_queue::make_bounded_queue<WorkItem>(work_queue::kWorkQueueCapacity);
-  ASSERT_EQ(sender.put(work_queue::Start{missing}).outcome, PutOutcome::accepted);
+  ASSERT_EQ(sender.put(work_queue::Start{unwritable}).outcome, PutOutcome::accepted);
   ASSERT_EQ(sender.put(cycle_item(1, 1.0, 0)).outcome, PutOutcome::accepted);
   std::thread worker(worker_thread_main, std::move(receiver), std::make_shared<AttachmentSlot>());
   worker.join();
-  EXPECT_EQ(capture.records(),
-            (std::vector<LogRecord>{
-                info("McapWriter: starting file \"" + missing + "\""),
-                error("McapWriter worker failed: Failed to create file: No such file or directory (errno 2)"),
-            }));
+  EXPECT_EQ(capture.records(), (std::vector<LogRecord>{
+                                   info("McapWriter: starting file \"" + unwritable + "\""),
+                                   error(std::string("McapWriter worker failed: Failed to create file: ") +
+                                         GetParam().system_text),
+                               }));
   EXPECT_EQ(sender.try_put(cycle_item(2, 2.0, 1)).outcome, PutOutcome::closed);
 }
 
@@ -242,6 +294,76 @@ TEST_F(RecorderTest, OutputFailuresAreLoggedForEveryCycleAndTheFinish) {
                                }));
 }
 
+// A soft file-size limit for the test's duration, with SIGXFSZ ignored so
+// that a write past it fails with EFBIG instead of ending the process.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    ok_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_handler_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  rlimit saved_{};
+  void (*previous_handler_)(int) = SIG_DFL;
+  bool ok_ = false;
+};
+
+// The file reaches its size limit part-way through a chunk: what came before
+// reads back, and every cycle from there on is reported, none lost silently.
+TEST_F(RecorderTest, FileSizeLimitIsReportedForEveryLaterCycleAndWhatCameBeforeReadsBack) {
+  constexpr std::size_t kLimit = 64 * 1024;
+  constexpr std::uint64_t kCycles = 100;
+  const std::string file = path("limited.mcap");
+  std::vector<WorkItem> work = items(work_queue::Start{file});
+  std::uint32_t noise = 1;
+  for (std::uint64_t i = 0; i < kCycles; ++i) {
+    auto data = std::make_unique<CycleRecordData>(record(i, 1.0 + static_cast<double>(i)));
+    common::Bytes frame(1024);
+    for (auto& byte : frame) byte = static_cast<std::uint8_t>((noise = noise * 1664525u + 1013904223u) >> 24);
+    data->image_data.push_back({"cam0", data->obs_timestamp, 1, 1, std::move(frame)});  // ~2 KB a cycle
+    work.emplace_back(work_queue::Cycle{std::move(data), i});
+  }
+  work.emplace_back(work_queue::Stop{kCycles});
+
+  LogCapture capture;
+  {
+    FileSizeLimit limit(kLimit);
+    ASSERT_TRUE(limit.ok());
+    const auto status = run(std::move(work), std::make_shared<AttachmentSlot>());
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.error(), "Finish failed: output failed earlier: File too large (errno 27)");
+  }
+  const common::Bytes bytes = read_file(file);
+  EXPECT_EQ(bytes.size(), kLimit);
+  std::vector<std::uint64_t> recorded;
+  for (const auto& message : kiv::testing::read_messages(kiv::testing::read_mcap_recovering(bytes))) {
+    if (message.topic == "/kiv/cycle") recorded.push_back(message.sequence);
+  }
+  const std::uint64_t cut = recorded.size();  // the cycle whose chunk met the limit
+  ASSERT_GT(cut, 10u);
+  ASSERT_LT(cut, kCycles - 10);
+  for (std::uint64_t i = 0; i < cut; ++i) EXPECT_EQ(recorded[i], i);
+
+  const std::string earlier = "output failed earlier: File too large (errno 27)";
+  std::vector<LogRecord> expected = {info("McapWriter: starting file \"" + file + "\""),
+                                     error("Failed to flush: File too large (errno 27)")};
+  for (std::uint64_t i = cut + 1; i < kCycles; ++i) {
+    expected.push_back(error(common::format("Failed to process cycle {}: Failed to add schema: {}", i, earlier)));
+    expected.push_back(error("Failed to flush: " + earlier));
+  }
+  expected.push_back(error("Failed to flush stop: " + earlier));
+  EXPECT_EQ(capture.records(), expected);
+}
+
 TEST_F(RecorderTest, ClosedQueueFinishesTheOpenFile) {
   LogCapture capture;
   const std::string file = path("run.mcap");
@@ -285,6 +407,37 @@ TEST_F(RecorderTest, HandleRunsOneRecordingAndNeverAStartAfterStop) {
   EXPECT_EQ(kiv::testing::read_messages(read_file(file)).size(), 2u);
   EXPECT_FALSE(std::filesystem::exists(path("other.mcap")));
   EXPECT_FALSE(std::filesystem::exists(path("again.mcap")));
+}
+
+// Until the worker has finished the file, process exit has something to
+// wait for; stop_all stops the writers that are still recording and only those.
+TEST_F(RecorderTest, StopRequestIsPendingWorkUntilTheFileIsFinished) {
+  LogCapture capture;
+  const std::string fifo = path("held.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  McapWriter idle;
+  McapWriter stopped;
+  ASSERT_TRUE(stopped.start(path("stopped.mcap")).ok());
+  stopped.stop();
+  ASSERT_TRUE(common::wait_for_pending_work(std::chrono::steady_clock::now() + 20s));
+  const std::uint64_t stopped_sequence = stopped.current_sequence();
+
+  McapWriter held;  // a FIFO without a reader holds its worker in open()
+  ASSERT_TRUE(held.start(fifo).ok());
+  ASSERT_EQ(held.write_cycle(record(1, 1.0)).value(), 0u);
+  McapWriter::stop_all(std::chrono::steady_clock::now() + 20s);
+  EXPECT_EQ(held.current_sequence(), 2u);  // the stop request took number 1
+  EXPECT_EQ(stopped.current_sequence(), stopped_sequence);
+  EXPECT_EQ(idle.current_sequence(), 0u);
+  EXPECT_EQ(common::pending_work_count(), 1u);
+  EXPECT_FALSE(common::wait_for_pending_work(std::chrono::steady_clock::now() + 50ms));
+
+  common::Bytes bytes;
+  std::thread reader([&] { bytes = read_file(fifo); });
+  EXPECT_TRUE(common::wait_for_pending_work(std::chrono::steady_clock::now() + 20s));
+  reader.join();
+  EXPECT_EQ(kiv::testing::file_records(bytes).back().opcode, 0x02);  // finished, footer and all
+  EXPECT_EQ(kiv::testing::read_messages(bytes).size(), 1u);
 }
 
 TEST_F(RecorderTest, HandleNeverStartedStopsItsWorkerOnRelease) {

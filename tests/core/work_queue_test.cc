@@ -106,6 +106,23 @@ TEST(WorkQueue, WaitingPutWaitsForRoomAndEndsWhenTheReceiverGoes) {
   closing.join();
 }
 
+TEST(WorkQueue, PutWithADeadlineGivesUpFullOrTakesTheRoomThatComes) {
+  auto [sender, receiver] = make_bounded_queue<WorkItem>(1);
+  ASSERT_EQ(sender.try_put(stop_item(0)).outcome, PutOutcome::accepted);
+  const auto start = std::chrono::steady_clock::now();
+  auto refused = sender.put_until(stop_item(1), start + 50ms);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
+  ASSERT_EQ(refused.outcome, PutOutcome::full);
+  EXPECT_EQ(std::get<Stop>(*refused.returned).sequence, 1u);
+
+  std::thread taker([&, &receiver = receiver] {
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(receiver.receive_for(50ms).outcome, ReceiveOutcome::item);
+  });
+  EXPECT_EQ(sender.put_until(stop_item(2), std::chrono::steady_clock::now() + 20s).outcome, PutOutcome::accepted);
+  taker.join();
+}
+
 TEST(WorkQueue, ItemsLeftBehindAreFreedWithTheReceiver) {
   auto [sender, receiver] = make_bounded_queue<std::shared_ptr<int>>(4);
   auto value = std::make_shared<int>(7);

@@ -3,7 +3,7 @@ import os
 
 import pytest
 
-HAMMER_FIGURES = pytest.StashKey[list]()
+FIGURES = pytest.StashKey[dict]()  # section title -> lines
 STDERR_COPY = pytest.StashKey[int]()
 
 
@@ -43,15 +43,25 @@ def pytest_sessionstart(session):
         raise RuntimeError(f"expected kiv_rs from {expected}, imported {kiv_rs.__file__}")
 
 
+def session_figures(config, section: str) -> list:
+    """Lines for the session summary under `section`: what a test tried, and how much."""
+    return config.stash.setdefault(FIGURES, {}).setdefault(section, [])
+
+
+@pytest.fixture(scope="session")
+def figures(pytestconfig):
+    """``figures(section)``: the session summary's list of lines under that section."""
+    return lambda section: session_figures(pytestconfig, section)
+
+
 @pytest.fixture
 def hammer_figures(request):
     """Lines for the session summary: the operations that concurrency tests did per object."""
-    return request.config.stash.setdefault(HAMMER_FIGURES, [])
+    return session_figures(request.config, "operations per object under concurrent use")
 
 
 def pytest_terminal_summary(terminalreporter, config):
-    figures = config.stash.get(HAMMER_FIGURES, [])
-    if figures:
-        terminalreporter.section("operations per object under concurrent use")
-        for line in figures:
+    for section, lines in config.stash.get(FIGURES, {}).items():
+        terminalreporter.section(section)
+        for line in lines:
             terminalreporter.write_line(line)

@@ -141,35 +141,107 @@ def read_recording(path: Path) -> Recording:
 
 # ---- An independent walker, for files cut short -----------------------------
 
+SUMMARY_OPCODES = {0x03, 0x04, 0x08, 0x0B, 0x0E}  # schema, channel, chunk index, statistics, summary offset
+
 
 @dataclass
 class WalkedChunk:
     messages: list[tuple[int, str, int, int, bytes]]  # (channel id, topic, sequence, log time, data)
-    indexed_channels: set[int]  # channels of the message index records after it
+    offsets: dict[int, list[tuple[int, int]]]  # channel id -> (log time, offset in the chunk) of its messages
+    indexes: dict[int, list[tuple[int, int]]] = field(default_factory=dict)  # the message index records after it
+
+    @property
+    def indexed_channels(self) -> set[int]:
+        return set(self.indexes)
 
 
-def walk_records(data: bytes) -> tuple[list[WalkedChunk], list[int], int]:
-    """Walks a possibly truncated file record by record.
+@dataclass
+class Walk:
+    chunks: list[WalkedChunk]  # complete, decompressed and CRC-checked
+    opcodes: list[int]  # of every complete top-level record, in file order
+    end: int  # where the complete records (and the magic) end
+    complete: bool  # footer and closing magic present
 
-    Returns the complete chunks (decompressed and CRC-checked), the opcodes of
-    every complete top-level record, and the offset where the walk stopped:
-    at the end of the last complete record.
+    @property
+    def cut_in(self) -> str:
+        """Where the file ends: the part of the file the cut fell in."""
+        if self.complete:
+            return "complete"
+        if 0x0F in self.opcodes:
+            return "summary"
+        if self.chunks:
+            return "data"
+        return "header" if self.end > 0 else "nothing"
+
+    def messages_on(self, topic: str) -> list[tuple[int, int, bytes]]:
+        """(sequence, log time, data) of every message on `topic`."""
+        return [(seq, time, body) for chunk in self.chunks for _, t, seq, time, body in chunk.messages if t == topic]
+
+
+def walk_records(data: bytes) -> Walk:
+    """Walks what a recording process left behind, record by record, and
+    checks that it is a recording cut short at some point: a byte prefix of a
+    valid file, whose every complete chunk decompresses, matches its CRC and
+    is followed by message indexes that point at its messages. Only the last
+    chunk may lack some of its indexes, and only when the cut fell among them.
     """
+    if len(data) < len(MAGIC):
+        assert MAGIC.startswith(data)
+        return Walk([], [], len(data), False)
     assert data[:8] == MAGIC
-    offset, chunks, opcodes = 8, [], []
+    offset, chunks, opcodes, in_summary = 8, [], [], False
     topics: dict[int, str] = {}  # channels registered so far
     while offset + 9 <= len(data):
         opcode, length = struct.unpack_from("<BQ", data, offset)
         if offset + 9 + length > len(data):
-            break  # a record the kill cut short
+            break  # a record the cut fell in
         body = data[offset + 9 : offset + 9 + length]
+        _check_order(opcodes[-1] if opcodes else None, in_summary, opcode)
+        in_summary = in_summary or opcode == 0x0F
         opcodes.append(opcode)
         if opcode == 0x06:
             chunks.append(_walk_chunk(body, topics))
         elif opcode == 0x07:
-            chunks[-1].indexed_channels.add(struct.unpack_from("<H", body)[0])
+            channel_id, entries = _message_index(body)
+            assert chunks[-1].offsets.get(channel_id) == entries, "an index not matching its chunk"
+            chunks[-1].indexes[channel_id] = entries
+        elif opcode == 0x0F:
+            (data_crc,) = struct.unpack_from("<I", body)
+            assert data_crc in (0, zlib.crc32(data[:offset])), "data section CRC"
         offset += 9 + length
-    return chunks, opcodes, offset
+        if opcode == 0x02:
+            assert MAGIC.startswith(data[offset:]), "bytes after the footer other than the magic"
+            break
+    rest = data[offset:]
+    if opcodes[-1:] != [0x02]:
+        # The start of a record: too short for its length field, or shorter than its length.
+        assert len(rest) < 9 or struct.unpack_from("<Q", rest, 1)[0] + 9 > len(rest)
+    for chunk in chunks[:-1]:
+        assert chunk.indexed_channels == set(chunk.offsets), "a complete chunk without all its indexes"
+    if chunks and opcodes[-1] not in (0x06, 0x07):
+        assert chunks[-1].indexed_channels == set(chunks[-1].offsets)
+    if opcodes[-1:] == [0x02]:
+        return Walk(chunks, opcodes, len(data), rest == MAGIC)
+    return Walk(chunks, opcodes, offset, False)
+
+
+def _check_order(previous: int | None, in_summary: bool, opcode: int) -> None:
+    """Header, then chunks each followed by their indexes, then data end,
+    summary records and footer."""
+    if previous is None:
+        assert opcode == 0x01, "the file does not start with its header"
+    elif in_summary:
+        assert opcode in SUMMARY_OPCODES | {0x02}, f"record {opcode:#x} in the summary"
+    else:
+        assert opcode in (0x06, 0x07, 0x0F), f"record {opcode:#x} in the data section"
+        assert opcode != 0x07 or previous in (0x06, 0x07), "a message index without its chunk"
+
+
+def _message_index(body: bytes) -> tuple[int, list[tuple[int, int]]]:
+    channel_id, length = struct.unpack_from("<HI", body)
+    entries = [struct.unpack_from("<QQ", body, 6 + at) for at in range(0, length, 16)]
+    assert 6 + length == len(body)
+    return channel_id, entries
 
 
 def _walk_chunk(body: bytes, topics: dict[int, str]) -> WalkedChunk:
@@ -181,7 +253,7 @@ def _walk_chunk(body: bytes, topics: dict[int, str]) -> WalkedChunk:
     records = zstandard.ZstdDecompressor().decompress(records, max_output_size=uncompressed_size)
     assert len(records) == uncompressed_size
     assert zlib.crc32(records) == crc
-    chunk = WalkedChunk([], set())
+    chunk = WalkedChunk([], {})
     at = 0
     while at < len(records):
         opcode, length = struct.unpack_from("<BQ", records, at)
@@ -192,6 +264,7 @@ def _walk_chunk(body: bytes, topics: dict[int, str]) -> WalkedChunk:
         elif opcode == 0x05:
             channel_id, sequence, log_time, _publish_time = struct.unpack_from("<HIQQ", inner)
             chunk.messages.append((channel_id, topics[channel_id], sequence, log_time, inner[22:]))
+            chunk.offsets.setdefault(channel_id, []).append((log_time, at))
         at += 9 + length
     assert at == len(records)
     return chunk

@@ -8,6 +8,8 @@ import os
 import threading
 
 import pytest
+from filesystems import tmpfs
+from polling import eventually
 from recording import expected_cycle, image, read_recording, record, to_json, wait_finished
 
 from kiv_rs import ImageHub, McapWriter
@@ -113,24 +115,47 @@ def test_start_after_stop_fails_at_once_instead_of_dropping_what_follows(tmp_pat
     assert not (tmp_path / "second.mcap").exists()
 
 
-def test_worker_gone_after_a_file_that_cannot_be_created(tmp_path):
-    writer = McapWriter()
-    writer.start(str(tmp_path / "missing" / "x.mcap"))  # fails later, on the worker
-    for _ in range(20000):
-        try:
-            writer.write_cycle(to_json(record(1, 1.0)))
-        except RuntimeError as error:
-            assert str(error) == "Channel closed"
-            break
-        threading.Event().wait(0.001)
+@pytest.fixture(params=["missing directory", "under a regular file", "a directory", "read-only directory"])
+def unwritable(request, tmp_path):
+    """A path the worker cannot create a file at, and what kind it is."""
+    kind = request.param
+    if kind == "missing directory":
+        yield kind, tmp_path / "missing" / "x.mcap"
+    elif kind == "under a regular file":
+        (tmp_path / "file").write_bytes(b"")
+        yield kind, tmp_path / "file" / "x.mcap"
+    elif kind == "a directory":
+        yield kind, tmp_path
+    elif os.geteuid() == 0:  # permissions do not stop root; a read-only file system does
+        with tmpfs(tmp_path / "read-only", "ro", "size=64k") as directory:
+            yield kind, directory / "x.mcap"
     else:
-        pytest.fail("the worker did not end")
+        (tmp_path / "read-only").mkdir(mode=0o555)
+        yield kind, tmp_path / "read-only" / "x.mcap"
+
+
+def test_worker_gone_after_a_file_that_cannot_be_created(tmp_path, unwritable):
+    kind, path = unwritable
+    writer = McapWriter()
+    writer.start(str(path))  # fails later, on the worker
+    assert eventually(lambda: raises_channel_closed(writer), timeout=30), "the worker did not end"
+    assert writer.current_sequence() >= 1  # each refused cycle used a number up
     writer.start(str(tmp_path / "y.mcap"))  # still flagged as started: no effect
     writer.stop()  # clears the flag; its request is dropped
     with pytest.raises(OSError, match="^Channel closed$") as raised:
         writer.start(str(tmp_path / "y.mcap"))
     assert type(raised.value) is OSError
     assert not (tmp_path / "y.mcap").exists()
+    assert path.is_dir() if kind == "a directory" else not path.exists()
+
+
+def raises_channel_closed(writer):
+    try:
+        writer.write_cycle(to_json(record(1, 1.0)))
+    except RuntimeError as error:
+        assert str(error) == "Channel closed"
+        return True
+    return False
 
 
 @pytest.mark.parametrize(

@@ -1,6 +1,7 @@
 """RiskController: windowed grading, the emergency latch, stats, strict bools."""
 
 import pytest
+from sanitizers import address_sanitizer_loaded
 
 from kiv_rs import RiskController
 
@@ -150,11 +151,6 @@ def test_windows_that_cannot_be_reserved():
             RiskController(samples, 1, 1)
         assert type(raised.value).__name__ == "InternalFault" and str(raised.value) == "capacity overflow"
         assert not isinstance(raised.value, Exception)
-
-
-def address_sanitizer_loaded():
-    with open("/proc/self/maps") as maps:
-        return any("libasan" in line for line in maps)
 
 
 @pytest.mark.skipif(address_sanitizer_loaded(), reason="ASan's operator new aborts on an impossible size, never throws")

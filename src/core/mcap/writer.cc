@@ -31,15 +31,18 @@ std::string_view content_key(const common::Bytes& record) {
 
 }  // namespace
 
-common::Result<std::unique_ptr<Writer>> Writer::create(std::unique_ptr<Sink> sink, Options options) {
+common::Result<std::unique_ptr<Writer>> Writer::create(std::unique_ptr<Sink> sink, Options options,
+                                                       std::unique_ptr<IndexSpool> spool) {
   if (!sink) return common::fail("no sink to write to");
+  if (!spool) spool = make_memory_spool();
   if (!fits_u32(options.profile.size()) || !fits_u32(options.library.size())) {
     return common::fail("header strings too long");
   }
   if (!is_utf8(options.profile) || !is_utf8(options.library)) return common::fail("header strings are not valid UTF-8");
   auto compressor = make_chunk_compressor(options.compression, options.compression_level);
   if (!compressor) return common::fail(std::move(compressor).take_error());
-  std::unique_ptr<Writer> writer(new Writer(std::move(sink), std::move(*compressor), std::move(options)));
+  std::unique_ptr<Writer> writer(
+      new Writer(std::move(sink), std::move(*compressor), std::move(spool), std::move(options)));
 
   auto& header = writer->scratch_;
   const std::size_t start = begin_record(header, Opcode::header);
@@ -55,8 +58,12 @@ common::Result<std::unique_ptr<Writer>> Writer::create(std::unique_ptr<Sink> sin
   return writer;
 }
 
-Writer::Writer(std::unique_ptr<Sink> sink, std::unique_ptr<ChunkCompressor> compressor, Options options)
-    : sink_(std::move(sink)), compressor_(std::move(compressor)), options_(std::move(options)) {
+Writer::Writer(std::unique_ptr<Sink> sink, std::unique_ptr<ChunkCompressor> compressor,
+               std::unique_ptr<IndexSpool> spool, Options options)
+    : sink_(std::move(sink)),
+      compressor_(std::move(compressor)),
+      spool_(std::move(spool)),
+      options_(std::move(options)) {
   chunk_index_entries_.resize(1);  // slot 0: no channel has id 0
   channel_message_counts_.resize(1);
 }
@@ -176,13 +183,7 @@ common::Status Writer::close_chunk() {
   auto compressed = compressor_->compress(chunk_);
   if (!compressed) return common::fail(std::move(compressed).take_error());
 
-  ChunkIndex index{};
-  index.message_start_time = chunk_start_time_;
-  index.message_end_time = chunk_end_time_;
-  index.chunk_start_offset = position_;
-  index.compressed_size = compressed->size();
-  index.uncompressed_size = chunk_.size();
-
+  const std::uint64_t chunk_start = position_;
   scratch_.clear();
   const std::size_t start = begin_record(scratch_, Opcode::chunk);
   append_le(scratch_, chunk_start_time_);
@@ -196,14 +197,21 @@ common::Status Writer::close_chunk() {
            static_cast<std::uint64_t>(scratch_.size() - start - kRecordPrefixSize + compressed->size()));
   if (auto status = emit(scratch_); !status) return status;
   if (auto status = emit(*compressed); !status) return status;
-  index.chunk_length = position_ - index.chunk_start_offset;
 
-  // One message index per channel with messages here, in channel id order.
+  // The summary's chunk index, its offsets map filled in as the message
+  // indexes are built: one per channel with messages here, in channel id order.
+  index_record_.clear();
+  const std::size_t index_start = begin_record(index_record_, Opcode::chunk_index);
+  append_le(index_record_, chunk_start_time_);
+  append_le(index_record_, chunk_end_time_);
+  append_le(index_record_, chunk_start);
+  append_le(index_record_, position_ - chunk_start);
+  const std::size_t offsets = begin_group(index_record_);
   std::sort(chunk_channels_.begin(), chunk_channels_.end());
   scratch_.clear();
-  const std::uint64_t indexes_start = position_;
   for (std::uint16_t channel_id : chunk_channels_) {
-    index.message_index_offsets.emplace_back(channel_id, indexes_start + scratch_.size());
+    append_le(index_record_, channel_id);
+    append_le(index_record_, static_cast<std::uint64_t>(position_ + scratch_.size()));
     const std::size_t record = begin_record(scratch_, Opcode::message_index);
     append_le(scratch_, channel_id);
     const std::size_t array = begin_group(scratch_);
@@ -215,13 +223,25 @@ common::Status Writer::close_chunk() {
     end_record(scratch_, record);
     chunk_index_entries_[channel_id].clear();
   }
+  end_group(index_record_, offsets);
+  append_le(index_record_, static_cast<std::uint64_t>(scratch_.size()));  // message index length
+  append_string(index_record_, compressor_->name());
+  append_le(index_record_, static_cast<std::uint64_t>(compressed->size()));
+  append_le(index_record_, static_cast<std::uint64_t>(chunk_.size()));
+  end_record(index_record_, index_start);
+
   chunk_channels_.clear();
   chunk_.clear();
   chunk_has_messages_ = false;
   chunk_start_time_ = chunk_end_time_ = 0;
-  index.message_index_length = scratch_.size();
-  chunk_indexes_.push_back(std::move(index));
-  return emit(scratch_);
+  if (auto status = emit(scratch_); !status) return status;
+  // A chunk missing from the summary would be lost to indexed readers.
+  if (auto status = spool_->append(index_record_); !status) {
+    return fail_output(common::format("chunk index spool failed: {}", status.error()));
+  }
+  ++chunk_count_;
+  chunk_index_bytes_ += index_record_.size();
+  return {};
 }
 
 common::Status Writer::flush() {
@@ -288,7 +308,7 @@ common::Status Writer::write_summary_and_footer() {
   append_le(scratch_, static_cast<std::uint32_t>(channels_.records.size()));
   append_le(scratch_, std::uint32_t{0});  // attachments
   append_le(scratch_, std::uint32_t{0});  // metadata records
-  append_le(scratch_, static_cast<std::uint32_t>(chunk_indexes_.size()));
+  append_le(scratch_, static_cast<std::uint32_t>(chunk_count_));
   append_le(scratch_, message_start_time_);
   append_le(scratch_, message_end_time_);
   std::size_t map = begin_group(scratch_);
@@ -300,29 +320,17 @@ common::Status Writer::write_summary_and_footer() {
   end_group(scratch_, map);
   end_record(scratch_, start);
   add_group(Opcode::statistics, group_start);
+  if (auto status = emit(scratch_); !status) return status;
 
-  group_start = scratch_.size();
-  for (const ChunkIndex& index : chunk_indexes_) {
-    start = begin_record(scratch_, Opcode::chunk_index);
-    append_le(scratch_, index.message_start_time);
-    append_le(scratch_, index.message_end_time);
-    append_le(scratch_, index.chunk_start_offset);
-    append_le(scratch_, index.chunk_length);
-    map = begin_group(scratch_);
-    for (const auto& [channel_id, offset] : index.message_index_offsets) {
-      append_le(scratch_, channel_id);
-      append_le(scratch_, offset);
-    }
-    end_group(scratch_, map);
-    append_le(scratch_, index.message_index_length);
-    append_string(scratch_, compressor_->name());
-    append_le(scratch_, index.compressed_size);
-    append_le(scratch_, index.uncompressed_size);
-    end_record(scratch_, start);
+  // The chunk indexes come back from the spool piece by piece.
+  if (chunk_index_bytes_ > 0) groups.push_back({Opcode::chunk_index, position_, chunk_index_bytes_});
+  if (auto status = spool_->replay([this](common::ByteView piece) { return emit(piece); }); !status) {
+    if (output_failure_) return status;  // the file's, not the spool's
+    return fail_output(common::format("chunk index spool failed: {}", status.error()));
   }
-  add_group(Opcode::chunk_index, group_start);
 
-  const std::uint64_t summary_offset_start = summary_start + scratch_.size();
+  const std::uint64_t summary_offset_start = position_;
+  scratch_.clear();
   for (const Group& group : groups) {
     start = begin_record(scratch_, Opcode::summary_offset);
     scratch_.push_back(static_cast<std::uint8_t>(group.opcode));

@@ -16,7 +16,9 @@
 //
 // Output failures are sticky: once bytes may have been lost on the way to
 // the sink, the file's offsets can no longer be trusted, so every later call
-// reports the first failure instead of writing a corrupt file.
+// reports the first failure instead of writing a corrupt file. So is a
+// failure of the chunk index spool: a chunk missing from the summary would be
+// hidden from indexed readers.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +33,7 @@
 #include "common/result.h"
 #include "common/text_hash.h"
 #include "mcap/crc32.h"
+#include "mcap/index_spool.h"
 #include "mcap/sink.h"
 
 namespace kiv::mcap {
@@ -60,8 +63,10 @@ class ChunkCompressor;  // the compression library stays behind this
 
 class Writer final {
  public:
-  // Writes the magic and the Header record.
-  static common::Result<std::unique_ptr<Writer>> create(std::unique_ptr<Sink> sink, Options options);
+  // Writes the magic and the Header record. The summary's chunk indexes wait
+  // in `spool` until finish (in memory when none is given; see index_spool.h).
+  static common::Result<std::unique_ptr<Writer>> create(std::unique_ptr<Sink> sink, Options options,
+                                                        std::unique_ptr<IndexSpool> spool = nullptr);
 
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
@@ -95,28 +100,20 @@ class Writer final {
     std::uint64_t log_time;
     std::uint64_t offset;  // of the Message record inside the uncompressed chunk
   };
-  struct ChunkIndex {
-    std::uint64_t message_start_time;
-    std::uint64_t message_end_time;
-    std::uint64_t chunk_start_offset;
-    std::uint64_t chunk_length;
-    std::vector<std::pair<std::uint16_t, std::uint64_t>> message_index_offsets;
-    std::uint64_t message_index_length;
-    std::uint64_t compressed_size;
-    std::uint64_t uncompressed_size;
-  };
   // Schemas or channels: records kept for the summary, ids by content.
   struct Registry {
     std::vector<common::Bytes> records;  // id i + 1 at index i
     common::TextMap<std::uint16_t> ids_by_content;
   };
 
-  Writer(std::unique_ptr<Sink> sink, std::unique_ptr<ChunkCompressor> compressor, Options options);
+  Writer(std::unique_ptr<Sink> sink, std::unique_ptr<ChunkCompressor> compressor, std::unique_ptr<IndexSpool> spool,
+         Options options);
 
   common::Status check_usable() const;
   // Looks `scratch_` (a record whose id field is still 0) up in `registry`;
   // registers and appends it to the chunk when it is new.
   common::Result<std::uint16_t> register_record(Registry& registry, const char* kind);
+  // Writes the chunk and its message indexes; its chunk index goes to the spool.
   common::Status close_chunk();
   common::Status write_summary_and_footer();
   // Every output byte goes through here: position, running CRC, sink.
@@ -125,6 +122,7 @@ class Writer final {
 
   std::unique_ptr<Sink> sink_;
   std::unique_ptr<ChunkCompressor> compressor_;
+  std::unique_ptr<IndexSpool> spool_;
   Options options_;
 
   std::uint64_t position_ = 0;  // bytes emitted so far, the next record's file offset
@@ -149,9 +147,11 @@ class Writer final {
   std::uint64_t message_start_time_ = 0;
   std::uint64_t message_end_time_ = 0;
   std::vector<std::uint64_t> channel_message_counts_;  // indexed by channel id
-  std::vector<ChunkIndex> chunk_indexes_;
+  std::uint64_t chunk_count_ = 0;
+  std::uint64_t chunk_index_bytes_ = 0;  // in the spool
 
-  common::Bytes scratch_;  // one record being built
+  common::Bytes scratch_;       // one record being built
+  common::Bytes index_record_;  // the chunk index being built, beside the message indexes in scratch_
 };
 
 }  // namespace kiv::mcap

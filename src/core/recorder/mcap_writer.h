@@ -3,11 +3,14 @@
 // None of its calls touches the file. `start`, `write_cycle` and `stop`
 // check a little state and put a work item on the bounded queue;
 // `attach_image_hub` replaces the worker's link to a frame store. The worker
-// thread, started by the constructor and never waited for, does the rest
-// (see worker.h). A writer records one file in its life.
+// thread, started by the constructor and never waited for by stop or
+// release, does the rest (see worker.h). A writer records one file in its
+// life. Each stop request is pending work (common/pending_work.h) until the
+// worker has finished the file, so that process exit can wait for it.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -57,8 +60,16 @@ class McapWriter {
   // The number the next accepted cycle or stop request would get.
   std::uint64_t current_sequence() const;
 
+  // Sends every writer of the process that is still recording its stop
+  // request, as releasing it would, waiting for room in a queue until
+  // `deadline` at most. For process exit, where a writer still referenced
+  // would never be released (and its file never finished).
+  static void stop_all(std::chrono::steady_clock::time_point deadline);
+
  private:
   explicit McapWriter(std::pair<work_queue::WorkSender, work_queue::WorkReceiver> queue);
+  // Clears the started flag; the request to send if it was set.
+  std::optional<work_queue::Stop> take_stop_request(double stop_timestamp);
 
   work_queue::WorkSender sender_;
   std::atomic<std::uint64_t> sequence_{0};

@@ -8,6 +8,7 @@
 
 #include "common/format.h"
 #include "log/log.h"
+#include "mcap/index_spool.h"
 #include "mcap/sink.h"
 
 namespace kiv::recorder {
@@ -61,6 +62,16 @@ void append_text(std::string& out, const Quoted& quoted) {
   out += '"';
 }
 
+// The summary's chunk indexes (one per cycle) wait on disk beside the
+// recording, so a long recording's memory stays flat; in memory where no
+// temporary file can be made there.
+std::unique_ptr<mcap::IndexSpool> index_spool_beside(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  auto spool = mcap::make_file_spool(directory);
+  return spool ? std::move(*spool) : mcap::make_memory_spool();
+}
+
 template <typename T>
 common::Error failure(std::string_view pattern, const common::Result<T>& result) {
   return common::fail(common::format(pattern, result.error()));
@@ -88,7 +99,7 @@ class Worker {
       output_.reset();
       return failure("Failed to create file: {}", file);
     }
-    auto writer = mcap::Writer::create(std::move(*file), recording_options());
+    auto writer = mcap::Writer::create(std::move(*file), recording_options(), index_spool_beside(path));
     if (!writer) {
       log::write(Level::Error, kLogTarget, "Failed to create MCAP writer: {}", writer.error());
       output_.reset();
@@ -214,7 +225,8 @@ common::Status write_images(mcap::Writer& writer, std::uint64_t sequence, const 
   return {};
 }
 
-common::Status run_worker(work_queue::WorkReceiver& receiver, work_queue::AttachmentSlot& slot) {
+common::Status run_worker(work_queue::WorkReceiver& receiver, work_queue::AttachmentSlot& slot,
+                          common::PendingWork& finishing) {
   Worker worker(slot);
   for (;;) {
     auto received = receiver.receive_for(kReceiveSlice);
@@ -226,7 +238,9 @@ common::Status run_worker(work_queue::WorkReceiver& receiver, work_queue::Attach
     } else if (auto* cycle = std::get_if<work_queue::Cycle>(&item)) {
       worker.record(*cycle);
     } else {
-      worker.stop(std::get<work_queue::Stop>(item));
+      auto& stop = std::get<work_queue::Stop>(item);
+      finishing = std::move(stop.finishing);  // held until the file is finished
+      worker.stop(stop);
       break;  // a writer records one file in its life
     }
   }
@@ -234,8 +248,11 @@ common::Status run_worker(work_queue::WorkReceiver& receiver, work_queue::Attach
 }
 
 void worker_thread_main(work_queue::WorkReceiver receiver, std::shared_ptr<work_queue::AttachmentSlot> slot) {
-  auto status = run_worker(receiver, *slot);
+  common::PendingWork finishing;
+  auto status = run_worker(receiver, *slot, finishing);
   if (!status) log::write(Level::Error, kLogTarget, "McapWriter worker failed: {}", status.error());
-}
+  { auto closing = std::move(receiver); }  // drops what is left in the queue
+  slot.reset();
+}  // `finishing` goes last
 
 }  // namespace kiv::recorder

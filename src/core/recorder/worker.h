@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/pending_work.h"
 #include "common/result.h"
 #include "cycle_record/cycle_record.h"
 #include "mcap/writer.h"
@@ -22,11 +23,16 @@ namespace kiv::recorder {
 inline constexpr char kLogTarget[] = "mcap_writer";
 
 // Runs until a stop request, the queue closing, or a file that cannot be
-// created; the error is what ended it abnormally.
-common::Status run_worker(work_queue::WorkReceiver& receiver, work_queue::AttachmentSlot& slot);
+// created; the error is what ended it abnormally. The stop request's
+// pending work is moved into `finishing`, for the caller to release once
+// the thread has nothing left to do.
+common::Status run_worker(work_queue::WorkReceiver& receiver, work_queue::AttachmentSlot& slot,
+                          common::PendingWork& finishing);
 
 // The recorder thread's body: run_worker, its failure logged, and only then
-// the receiving end released, so senders see "closed" after the log has it.
+// the receiving end released, so senders see "closed" after the log has it;
+// the stop request's pending work last of all, so that process exit, which
+// waits for it, finds the thread done.
 void worker_thread_main(work_queue::WorkReceiver receiver, std::shared_ptr<work_queue::AttachmentSlot> slot);
 
 // Every frame of the attached hub after the cursor and not newer than

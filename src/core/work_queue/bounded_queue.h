@@ -1,6 +1,7 @@
 // Bounded first-in-first-out queue between one sending and one receiving
-// thread, with the outcomes the recorder needs: a waiting and a non-waiting
-// put, a receive with a time limit, and "closed" once the other end is gone.
+// thread, with the outcomes the recorder needs: a waiting put (with or
+// without a deadline) and a non-waiting one, a receive with a time limit, and
+// "closed" once the other end is gone.
 //
 //   auto [sender, receiver] = make_bounded_queue<Item>(1024);
 //   if (auto put = sender.try_put(std::move(item)); put.outcome != PutOutcome::accepted) {
@@ -78,28 +79,33 @@ class Sender {
 
   // Waits for room while the queue is full and the receiver is there.
   PutResult<T> put(T item) {
-    {
-      std::unique_lock lock(state_->mutex);
-      state_->room_ready.wait(lock, [&] { return !state_->receiver_alive || !state_->items.full(); });
-      if (!state_->receiver_alive) return {PutOutcome::closed, std::move(item)};
-      state_->items.emplace_back(std::move(item));
-    }
-    state_->item_ready.notify_one();
-    return {PutOutcome::accepted, std::nullopt};
+    std::unique_lock lock(state_->mutex);
+    state_->room_ready.wait(lock, [&] { return room_or_closed(); });
+    return put_locked(std::move(item), std::move(lock));
   }
 
-  PutResult<T> try_put(T item) {
-    {
-      std::lock_guard lock(state_->mutex);
-      if (!state_->receiver_alive) return {PutOutcome::closed, std::move(item)};
-      if (state_->items.full()) return {PutOutcome::full, std::move(item)};
-      state_->items.emplace_back(std::move(item));
-    }
-    state_->item_ready.notify_one();
-    return {PutOutcome::accepted, std::nullopt};
+  // As put, but waits no longer than `deadline`: then full.
+  template <typename Clock, typename Duration>
+  PutResult<T> put_until(T item, std::chrono::time_point<Clock, Duration> deadline) {
+    std::unique_lock lock(state_->mutex);
+    state_->room_ready.wait_until(lock, deadline, [&] { return room_or_closed(); });
+    return put_locked(std::move(item), std::move(lock));
   }
+
+  PutResult<T> try_put(T item) { return put_locked(std::move(item), std::unique_lock(state_->mutex)); }
 
  private:
+  bool room_or_closed() const { return !state_->receiver_alive || !state_->items.full(); }
+
+  PutResult<T> put_locked(T item, std::unique_lock<std::mutex> lock) {
+    if (!state_->receiver_alive) return {PutOutcome::closed, std::move(item)};
+    if (state_->items.full()) return {PutOutcome::full, std::move(item)};
+    state_->items.emplace_back(std::move(item));
+    lock.unlock();
+    state_->item_ready.notify_one();
+    return {PutOutcome::accepted, std::nullopt};
+  }
+
   template <typename U>
   friend std::pair<Sender<U>, Receiver<U>> make_bounded_queue(std::size_t capacity);
   explicit Sender(std::shared_ptr<detail::QueueState<T>> state) : state_(std::move(state)) {}

@@ -12,6 +12,7 @@
 #include <utility>
 #include <variant>
 
+#include "common/pending_work.h"
 #include "cycle_record/cycle_record.h"
 #include "image_hub/image_hub.h"
 #include "work_queue/bounded_queue.h"
@@ -32,6 +33,9 @@ struct Cycle {
 struct Stop {
   std::uint64_t sequence = 0;
   double stop_timestamp = std::numeric_limits<double>::infinity();  // seconds
+  // Keeps process exit waiting until the worker has finished the file, or
+  // until the request is dropped unhandled.
+  common::PendingWork finishing{};
 };
 
 using WorkItem = std::variant<Start, Cycle, Stop>;
