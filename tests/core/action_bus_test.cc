@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -33,6 +34,30 @@ TEST(ActionBus, LargerCapacityIsFifoDroppingOldest) {
   EXPECT_EQ(bus.read(), bytes_of(4));
   EXPECT_EQ(bus.read(), bytes_of(5));
   EXPECT_EQ(bus.read(), std::nullopt);
+}
+
+// A reader that fails while copying the entry out must not lose it.
+TEST(ActionBus, EntryStaysWhenTheReaderThrows) {
+  ActionBus bus(2);
+  bus.write(bytes_of(7));
+  EXPECT_THROW(bus.read_with([](common::ByteView) { throw std::bad_alloc(); }), std::bad_alloc);
+  common::Bytes seen;
+  EXPECT_TRUE(bus.read_with([&](common::ByteView entry) { seen.assign(entry.begin(), entry.end()); }));
+  EXPECT_EQ(seen, bytes_of(7));
+  EXPECT_FALSE(bus.read_with([](common::ByteView) { FAIL() << "visited an empty bus"; }));
+}
+
+// Entries of every size pass through the recycled storage intact, whether
+// they shrink or grow from one write to the next.
+TEST(ActionBus, RecycledStorageKeepsEachEntryWhole) {
+  ActionBus bus(1);
+  for (std::size_t size : {300u, 10u, 100000u, 0u, 5000u, 300u}) {
+    common::Bytes entry(size);
+    for (std::size_t i = 0; i < size; ++i) entry[i] = static_cast<std::uint8_t>(i * 31 + size);
+    bus.write(entry);
+    EXPECT_EQ(bus.read(), entry);
+    bus.write(bytes_of(1));  // dropped by the next write, its storage reused
+  }
 }
 
 TEST(ActionBus, EmptyEntryIsStillAnEntry) {
@@ -82,7 +107,7 @@ TEST(ActionBus, ConcurrentHandOverIsExactlyOnceAndInOrder) {
   for (int w = 0; w < kWriters; ++w) {
     threads.emplace_back([&, w] {
       for (int seq = 0; seq < kPerWriter; ++seq) {
-        bus.write({static_cast<std::uint8_t>(w), static_cast<std::uint8_t>(seq >> 8), static_cast<std::uint8_t>(seq)});
+        bus.write(common::Bytes{static_cast<std::uint8_t>(w), static_cast<std::uint8_t>(seq >> 8), static_cast<std::uint8_t>(seq)});
       }
       --writers_running;
     });

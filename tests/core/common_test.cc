@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "common/bytes.h"
 #include "common/float_text.h"
 #include "common/format.h"
 #include "common/pending_work.h"
@@ -67,6 +68,21 @@ TEST(Ring, ReleasesOwnedEntries) {
 
 TEST(Ring, RefusesImpossibleCapacity) {
   EXPECT_THROW(Ring<std::string>(std::numeric_limits<std::size_t>::max()), std::bad_alloc);
+}
+
+TEST(AssignReusing, KeepsStorageOfSimilarSizeAndGivesBackFarLarger) {
+  common::Bytes buffer(1 << 20, 1);
+  const common::Bytes small(100, 2);
+  common::assign_reusing(buffer, small);
+  EXPECT_EQ(buffer, small);
+  EXPECT_LT(buffer.capacity(), std::size_t{1} << 20);  // one large entry does not keep its memory
+
+  common::Bytes similar(300, 3);
+  buffer.reserve(400);
+  const auto* storage = buffer.data();
+  common::assign_reusing(buffer, similar);
+  EXPECT_EQ(buffer, similar);
+  EXPECT_EQ(buffer.data(), storage);  // no allocation on the warm path
 }
 
 TEST(PendingWork, CountsFromBeginUntilReleasedWhereverItMoved) {

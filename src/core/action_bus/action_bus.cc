@@ -6,17 +6,23 @@ namespace kiv::action_bus {
 
 ActionBus::ActionBus(std::uint64_t capacity) : queue_(std::max<std::uint64_t>(capacity, 1)) {}
 
-void ActionBus::write(common::Bytes entry) {
-  common::Bytes discarded;  // freed after the lock is released
+void ActionBus::write(common::ByteView entry) {
   std::lock_guard lock(mutex_);
-  if (queue_.full()) discarded = queue_.pop_front();
-  queue_.push_back(std::move(entry));
+  if (queue_.full()) {
+    // The dropped entry's storage holds the new one.
+    common::assign_reusing(queue_.front(), entry);
+    queue_.push_back(queue_.pop_front());
+    return;
+  }
+  common::Bytes storage = std::move(spare_);
+  common::assign_reusing(storage, entry);
+  queue_.push_back(std::move(storage));
 }
 
 std::optional<common::Bytes> ActionBus::read() {
-  std::lock_guard lock(mutex_);
-  if (queue_.empty()) return std::nullopt;
-  return queue_.pop_front();
+  std::optional<common::Bytes> entry;
+  read_with([&](common::ByteView oldest) { entry.emplace(oldest.begin(), oldest.end()); });
+  return entry;
 }
 
 bool ActionBus::is_empty() const {

@@ -8,18 +8,22 @@ namespace kiv::observation_bus {
 ObservationBus::ObservationBus(std::uint64_t capacity)
     : buffer_(std::make_shared<Buffer>(std::max<std::uint64_t>(capacity, 1))), capacity_(capacity) {}
 
-void ObservationBus::write(common::Bytes entry) {
-  common::Bytes discarded;  // freed after the lock is released
+void ObservationBus::write(common::ByteView entry) {
   std::unique_lock lock(buffer_->mutex);
   auto& entries = buffer_->entries;
-  if (entries.full()) discarded = entries.pop_front();
-  entries.push_back(std::move(entry));
+  if (entries.full()) {
+    // The oldest entry's storage becomes the newest: once warm, no allocation.
+    common::assign_reusing(entries.front(), entry);
+    entries.push_back(entries.pop_front());
+  } else {
+    entries.emplace_back(entry.begin(), entry.end());
+  }
 }
 
 std::optional<common::Bytes> ObservationBus::read_latest() const {
-  std::shared_lock lock(buffer_->mutex);
-  if (buffer_->entries.empty()) return std::nullopt;
-  return buffer_->entries.back();
+  std::optional<common::Bytes> latest;
+  visit_latest([&](common::ByteView entry) { latest.emplace(entry.begin(), entry.end()); });
+  return latest;
 }
 
 std::vector<common::Bytes> ObservationBus::read_window(std::uint64_t n) const {

@@ -1,6 +1,6 @@
 // Ring buffer of the most recent observations (opaque byte strings). Writes
-// drop the oldest entry when full; reads copy and never remove. Readers
-// share a reader-writer lock, writers take it exclusively.
+// drop the oldest entry when full, reusing its storage; reads copy and never
+// remove. Readers share a reader-writer lock, writers take it exclusively.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +20,18 @@ class ObservationBus {
   // Throws std::bad_alloc when the storage cannot be reserved.
   explicit ObservationBus(std::uint64_t capacity);
 
-  void write(common::Bytes entry);
+  // Throws std::bad_alloc, leaving the bus as it was, when the copy fails.
+  void write(common::ByteView entry);
+  // Calls `visit` with the newest entry, under the read lock, and gives
+  // whether there was one. `visit` must not use the bus; what it throws
+  // passes through.
+  template <typename Visit>
+  bool visit_latest(Visit&& visit) const {
+    std::shared_lock lock(buffer_->mutex);
+    if (buffer_->entries.empty()) return false;
+    visit(common::ByteView(buffer_->entries.back()));
+    return true;
+  }
   std::optional<common::Bytes> read_latest() const;
   // Copies of the newest min(n, len) entries, oldest first.
   std::vector<common::Bytes> read_window(std::uint64_t n) const;

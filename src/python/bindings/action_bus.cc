@@ -22,12 +22,14 @@ constexpr char kIsEmptyDoc[] = "is_empty($self)\n--\n\n";
 
 std::unique_ptr<ActionBus> make(std::uint64_t capacity) { return std::make_unique<ActionBus>(capacity); }
 
-// Pickled before the bus lock is taken, unpickled after it is released.
-void write(ActionBus& bus, PyObject* data) { bus.write(pickle_dumps(data)); }
+// Pickled before the bus lock is taken; the entry is copied into a bytes
+// object under the lock (no Python code runs there) and unpickled after.
+void write(ActionBus& bus, PyObject* data) { bus.write(Pickled(data).bytes()); }
 
 PyObject* read(ActionBus& bus) {
-  auto entry = bus.read();
-  return entry ? pickle_loads(*entry) : none();
+  Ref oldest;
+  if (!bus.read_with([&](common::ByteView entry) { oldest = checked(to_bytes(entry)); })) return none();
+  return pickle_loads(oldest);
 }
 
 bool is_empty(ActionBus& bus) { return bus.is_empty(); }

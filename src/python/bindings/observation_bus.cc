@@ -30,12 +30,14 @@ constexpr char kIsEmptyDoc[] = "is_empty($self)\n--\n\n";
 
 std::unique_ptr<ObservationBus> make(std::uint64_t capacity) { return std::make_unique<ObservationBus>(capacity); }
 
-// Pickled before the bus lock is taken; copies are unpickled after it is released.
-void write(ObservationBus& bus, PyObject* data) { bus.write(pickle_dumps(data)); }
+// Pickled before the bus lock is taken; the entry is copied into a bytes
+// object under the read lock (no Python code runs there) and unpickled after.
+void write(ObservationBus& bus, PyObject* data) { bus.write(Pickled(data).bytes()); }
 
 PyObject* read_latest(ObservationBus& bus) {
-  auto entry = bus.read_latest();
-  return entry ? pickle_loads(*entry) : none();
+  Ref latest;
+  if (!bus.visit_latest([&](common::ByteView entry) { latest = checked(to_bytes(entry)); })) return none();
+  return pickle_loads(latest);
 }
 
 PyObject* read_window(ObservationBus& bus, std::uint64_t n) {
