@@ -61,3 +61,17 @@ def test_stubs_match_the_module():
 def test_examples_type_check_against_the_stubs():
     result = run(["-m", "mypy", "--cache-dir", str(ROOT / "build" / "mypy-cache"), str(EXAMPLES)], cwd=ROOT)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_readme_cycle_example_records_every_cycle(tmp_path):
+    """The README's "One cycle" code runs as printed and leaves a finished recording."""
+    readme = (ROOT / "README.md").read_text()
+    section = readme.split("## One cycle", 1)[1]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    result = run(["-c", code], cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    from mcap.reader import make_reader
+
+    with open(tmp_path / "run.mcap", "rb") as stream:
+        summary = make_reader(stream).get_summary()
+    assert summary is not None and summary.statistics.message_count == 1000
